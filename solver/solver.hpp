@@ -1,0 +1,99 @@
+// Host-free core of DASKEL_mex: soft multi-phase labelling by split Bregman with isotropic
+// total variation.
+//
+// A Volume is rows x cols x phases 32-bit floats in column-major order: element (i, j, k) lies at
+// i + rows * j + rows * cols * k. The pixel index p = i + rows * j addresses one position in every
+// phase slice. The letter x marks differences from column to column (index step rows), the letter
+// y differences from row to row (index step 1).
+//
+// Typical use:
+//
+//   daskel::SolverState state{};
+//   if (daskel::initSolverState(state, rows, cols, phases, tvWeight, penalty, costs, u, print)) {
+//     std::copy(u0, u0 + state.volumeSize, u);
+//     daskel::runSolver(state);
+//   }
+//   daskel::releaseSolverState(state);
+//
+// Results are bit-identical on every build: all arithmetic follows one fixed sequence of IEEE
+// operations, and the library is compiled without fused multiply-adds.
+#ifndef DASKEL_SOLVER_SOLVER_HPP
+#define DASKEL_SOLVER_SOLVER_HPP
+
+#include <cstddef>
+#include <cstdint>
+
+namespace daskel {
+
+// Receives each diagnostic line, including its final line feed.
+using PrintRoutine = void (*)(const char* message);
+
+// Where the working buffers come from. `obtain` must return `count * elementSize` zero-filled
+// bytes, or null on failure; `release` gets back each non-null buffer. A default-constructed
+// source (both routines null) uses calloc and free.
+struct BufferSource {
+  void* (*obtain)(std::size_t count, std::size_t elementSize, void* context) = nullptr;
+  void (*release)(void* buffer, void* context) = nullptr;
+  void* context = nullptr;
+};
+
+// The working state of one solve. `SolverState state{};` is a valid empty state.
+struct SolverState {
+  int32_t rows = 0;              // M
+  int32_t cols = 0;              // N
+  int32_t phases = 0;            // K
+  int32_t sliceSize = 0;         // M * N, pixels per phase
+  int32_t volumeSize = 0;        // M * N * K, elements per Volume
+  float tvWeight = 0.0f;         // weight of the total-variation term
+  float penalty = 0.0f;          // split penalty
+  float threshold2 = 0.0f;       // (tvWeight / penalty)^2, the squared shrink threshold
+  float inv4Penalty = 0.0f;      // 1 / (4 penalty)
+  float inv3Penalty = 0.0f;      // 1 / (3 penalty)
+  float inv2Penalty = 0.0f;      // 1 / (2 penalty)
+  const float* costs = nullptr;  // borrowed: one data-cost image per phase
+  float* u = nullptr;            // borrowed: the labelling, updated in place
+  float* dx = nullptr;           // owned: split gradient, x component
+  float* dy = nullptr;           // owned: split gradient, y component
+  float* bx = nullptr;           // owned: Bregman variable, x component
+  float* by = nullptr;           // owned: Bregman variable, y component
+  float* outerPrev = nullptr;    // owned: u at the start of the current outer iteration
+  float* multiplier = nullptr;   // owned: one slice, per-pixel coupling of the phases
+  BufferSource buffers{};        // the source the owned buffers came from
+};
+
+// Fills `state` for a solve of the given size and requests its six zero-filled buffers, in the
+// order dx, dy, bx, by, outerPrev, multiplier. Every failed request passes
+// "Memory allocation failure\n" to `print` (when not null) and the remaining requests are still
+// made. Returns true when all six buffers were obtained.
+//
+// The sizes must satisfy rows >= 2, cols >= 2, phases >= 1 with rows * cols * phases within the
+// int32 range, and `costs` and `u` must be non-null; otherwise nothing is requested, the state is
+// left empty and the result is false. `costs` and `u` must hold rows * cols * phases elements.
+bool initSolverState(SolverState& state, int32_t rows, int32_t cols, int32_t phases, float tvWeight,
+                     float penalty, const float* costs, float* u, PrintRoutine print,
+                     BufferSource buffers = BufferSource{});
+
+// Runs the split-Bregman iteration on the labelling in `state.u` (at most five outer iterations
+// of two labelling sweeps and one shrinkage pass) and returns the number of outer iterations run.
+// A state without all of its buffers is left untouched and gives 0.
+int32_t runSolver(SolverState& state);
+
+// Releases the owned buffers, in the order they were requested, and clears their pointers.
+// Buffers that were never obtained are skipped, so this is safe on an empty or partly set-up
+// state and idempotent. The borrowed `costs` and `u` are left alone.
+void releaseSolverState(SolverState& state);
+
+// Square root from the float's bit pattern and two Newton-Raphson steps on the reciprocal root.
+// Falls short of the true root by up to about 4.7e-6 of it; the solver's only square root.
+float approxSqrt(float x);
+
+// One Gauss-Seidel pass over the labelling: rewrites every pixel's phase values in place,
+// clamped to [0, 1] and renormalised to sum to one.
+void labelSweep(SolverState& state);
+
+// Isotropic shrinkage of the shifted gradient into dx, dy and the Bregman update of bx, by.
+void shrinkUpdate(SolverState& state);
+
+}  // namespace daskel
+
+#endif  // DASKEL_SOLVER_SOLVER_HPP
