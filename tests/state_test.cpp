@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "solver/solver.hpp"
+#include "tests/test_problem.hpp"
+
+namespace {
+
+using daskel::BufferSource;
+using daskel::SolverState;
+
+// Messages passed to the print routine; a plain function pointer cannot carry context.
+std::vector<std::string> printed;
+void recordMessage(const char* message) {
+  printed.emplace_back(message);
+}
+
+// A buffer source that fails chosen requests (numbered from 0) and logs every request.
+struct FaultySource {
+  std::vector<bool> failing;
+  std::vector<std::size_t> requestedBytes;
+  std::vector<void*> obtained;
+  std::vector<void*> released;
+
+  static void* obtain(std::size_t count, std::size_t elementSize, void* context) {
+    auto& self = *static_cast<FaultySource*>(context);
+    const std::size_t request = self.requestedBytes.size();
+    self.requestedBytes.push_back(count * elementSize);
+    if (request < self.failing.size() && self.failing[request]) return nullptr;
+    void* memory = std::calloc(count, elementSize);
+    self.obtained.push_back(memory);
+    return memory;
+  }
+  static void release(void* buffer, void* context) {
+    static_cast<FaultySource*>(context)->released.push_back(buffer);
+    std::free(buffer);
+  }
+  BufferSource source() { return BufferSource{&obtain, &release, this}; }
+};
+
+struct Arrays {
+  explicit Arrays(std::size_t n) : costs(n), u(n) {}
+  std::vector<float> costs, u;
+};
+
+TEST(SolverState, FreshStateHasSizesConstantsAndZeroBuffers) {
+  Arrays a(3 * 5 * 2);
+  SolverState state{};
+  ASSERT_TRUE(
+      daskel::initSolverState(state, 3, 5, 2, 0.5f, 1.0f, a.costs.data(), a.u.data(), nullptr));
+  EXPECT_EQ(state.sliceSize, 15);
+  EXPECT_EQ(state.volumeSize, 30);
+  EXPECT_EQ(state.costs, a.costs.data());
+  EXPECT_EQ(state.u, a.u.data());
+  EXPECT_EQ(state.threshold2, 0.25f);
+  EXPECT_EQ(state.inv4Penalty, 0.25f);
+  EXPECT_EQ(state.inv3Penalty, static_cast<float>(1.0 / 3.0));
+  EXPECT_EQ(state.inv2Penalty, 0.5f);
+  for (float* buffer : {state.dx, state.dy, state.bx, state.by, state.outerPrev}) {
+    ASSERT_NE(buffer, nullptr);
+    for (int32_t e = 0; e < state.volumeSize; ++e) ASSERT_EQ(buffer[e], 0.0f);
+  }
+  for (int32_t p = 0; p < state.sliceSize; ++p) ASSERT_EQ(state.multiplier[p], 0.0f);
+  daskel::releaseSolverState(state);
+  EXPECT_EQ(state.dx, nullptr);
+  daskel::releaseSolverState(state);  // a second release does nothing
+}
+
+TEST(SolverState, DerivedConstantsAreRoundedOnlyOnce) {
+  Arrays a(8);
+  SolverState state{};
+  ASSERT_TRUE(
+      daskel::initSolverState(state, 2, 2, 2, 1.0f, 3.0f, a.costs.data(), a.u.data(), nullptr));
+  // Squaring the rounded quotient 1/3 would give another float than rounding 1/9.
+  const float roundedFirst = (1.0f / 3.0f) * (1.0f / 3.0f);
+  EXPECT_EQ(state.threshold2, static_cast<float>(1.0 / 9.0));
+  EXPECT_NE(state.threshold2, roundedFirst);
+  EXPECT_EQ(state.inv3Penalty, static_cast<float>(1.0 / 9.0));
+  EXPECT_EQ(state.inv2Penalty, static_cast<float>(1.0 / 6.0));
+  daskel::releaseSolverState(state);
+}
+
+TEST(SolverState, FailedRequestsAreReportedInOrderAndOnlyObtainedBuffersReleased) {
+  const std::vector<std::vector<bool>> patterns = {{true, false, false, false, false, false},
+                                                   {false, true, false, false, true, false},
+                                                   {false, false, false, false, false, true},
+                                                   {true, true, true, true, true, true},
+                                                   {false, false, false, false, false, false}};
+  for (const auto& pattern : patterns) {
+    Arrays a(4 * 3 * 2);
+    FaultySource faulty{pattern, {}, {}, {}};
+    printed.clear();
+    SolverState state{};
+    const bool complete = daskel::initSolverState(state, 4, 3, 2, 0.5f, 1.0f, a.costs.data(),
+                                                  a.u.data(), recordMessage, faulty.source());
+    int failures = 0;
+    for (bool fails : pattern) failures += fails;
+
+    EXPECT_EQ(complete, failures == 0);
+    EXPECT_EQ(printed, std::vector<std::string>(failures, "Memory allocation failure\n"));
+    // Every request is made, the volumes first and the one-slice multiplier last.
+    EXPECT_EQ(faulty.requestedBytes, (std::vector<std::size_t>{96, 96, 96, 96, 96, 48}));
+    if (!complete) {
+      for (std::size_t e = 0; e < a.u.size(); ++e) a.u[e] = 0.01f * static_cast<float>(e);
+      const std::vector<float> before = a.u;
+      EXPECT_EQ(daskel::runSolver(state), 0);  // a state missing a buffer never runs
+      EXPECT_EQ(a.u, before);
+    }
+    daskel::releaseSolverState(state);
+    EXPECT_EQ(faulty.released, faulty.obtained);  // same buffers, same order
+  }
+}
+
+TEST(SolverState, SizesOutsideTheLimitsRequestNothing) {
+  struct Case {
+    int32_t rows, cols, phases;
+  };
+  const Case cases[] = {{1, 5, 2},  {5, 1, 2},         {2, 2, 0},         {0, 0, 0},
+                        {-3, 4, 1}, {65536, 32768, 1}, {46341, 46341, 1}, {1024, 1024, 2048}};
+  float dummy[8] = {};
+  for (const Case& c : cases) {
+    FaultySource counting{{}, {}, {}, {}};
+    SolverState state{};
+    EXPECT_FALSE(daskel::initSolverState(state, c.rows, c.cols, c.phases, 0.5f, 1.0f, dummy, dummy,
+                                         recordMessage, counting.source()))
+        << c.rows << " x " << c.cols << " x " << c.phases;
+    EXPECT_TRUE(counting.requestedBytes.empty());
+    EXPECT_EQ(daskel::runSolver(state), 0);
+    daskel::releaseSolverState(state);
+  }
+  SolverState state{};
+  EXPECT_FALSE(daskel::initSolverState(state, 2, 2, 2, 0.5f, 1.0f, nullptr, dummy, nullptr));
+  EXPECT_FALSE(daskel::initSolverState(state, 2, 2, 2, 0.5f, 1.0f, dummy, nullptr, nullptr));
+}
+
+TEST(SolverState, LargestVolumeWithinTheIntegerRangeIsAccepted) {
+  const int32_t rows = 46340, cols = 46340;  // 2147395600 elements, just below 2^31 - 1
+  FaultySource refusing{std::vector<bool>(6, true), {}, {}, {}};
+  SolverState state{};
+  float dummy[1] = {};
+  EXPECT_FALSE(daskel::initSolverState(state, rows, cols, 1, 0.5f, 1.0f, dummy, dummy, nullptr,
+                                       refusing.source()));
+  EXPECT_EQ(state.volumeSize, rows * cols);
+  EXPECT_EQ(refusing.requestedBytes.front(), std::size_t{2147395600} * 4);
+  daskel::releaseSolverState(state);
+}
+
+}  // namespace

@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "solver/solver.hpp"
+#include "tests/test_problem.hpp"
+
+namespace {
+
+using daskel::SolverState;
+using daskel::testing::bitsOf;
+using daskel::testing::fillUniform;
+using daskel::testing::Problem;
+
+// Pixels (row, column) in the sweep's visiting order: the interior column by column, the left
+// and right columns, the top and bottom rows, then the corners (0,0), (0,N-1), (M-1,0), (M-1,N-1).
+std::vector<std::pair<int32_t, int32_t>> visitingOrder(int32_t rows, int32_t cols) {
+  std::vector<std::pair<int32_t, int32_t>> order;
+  for (int32_t j = 1; j < cols - 1; ++j)
+    for (int32_t i = 1; i < rows - 1; ++i) order.emplace_back(i, j);
+  for (int32_t j : {0, cols - 1})
+    for (int32_t i = 1; i < rows - 1; ++i) order.emplace_back(i, j);
+  for (int32_t i : {0, rows - 1})
+    for (int32_t j = 1; j < cols - 1; ++j) order.emplace_back(i, j);
+  for (auto corner : {std::pair{0, 0}, {0, cols - 1}, {rows - 1, 0}, {rows - 1, cols - 1}})
+    order.push_back(corner);
+  return order;
+}
+
+// The sweep written pixel by pixel with explicit position tests, independent of the regions.
+void referenceSweep(const SolverState& s, std::vector<float>& u, std::vector<float>& multiplier) {
+  const int32_t M = s.rows, N = s.cols, K = s.phases;
+  auto split = [](const float* d, const float* b, int32_t q) {
+    return static_cast<double>(d[q]) - static_cast<double>(b[q]);
+  };
+  for (auto [i, j] : visitingOrder(M, N)) {
+    const int32_t p = i + M * j;
+    const bool up = i > 0, down = i<M - 1, left = j> 0, right = j < N - 1;
+    std::vector<double> x(K), y(K);
+    double acc = 0.0;
+    for (int32_t k = 0; k < K; ++k) {
+      const int32_t q = p + s.sliceSize * k;
+      x[k] = left ? split(s.dx, s.bx, q - M) - split(s.dx, s.bx, q) : -split(s.dx, s.bx, q);
+      y[k] = up ? split(s.dy, s.by, q - 1) - split(s.dy, s.by, q) : -split(s.dy, s.by, q);
+      acc = acc + ((double{s.penalty} * x[k] + double{s.penalty} * y[k]) - s.costs[q]);
+    }
+    multiplier[p] = static_cast<float>(acc / K);
+    const int n = up + down + left + right;
+    const double c = n == 4 ? 0.25 : n == 3 ? double{1.0f / 3.0f} : 0.5;
+    const double w = n == 4 ? s.inv4Penalty : n == 3 ? s.inv3Penalty : s.inv2Penalty;
+    double sum = 0.0;
+    for (int32_t k = 0; k < K; ++k) {
+      const int32_t q = p + s.sliceSize * k;
+      double stencil = x[k] + y[k];
+      if (right) stencil += u[q + M];
+      if (down) stencil += u[q + 1];
+      if (left) stencil += u[q - M];
+      if (up) stencil += u[q - 1];
+      double v = c * stencil - (double{multiplier[p]} + s.costs[q]) * w;
+      v = v > 1.0 ? 1.0 : v < 0.0 ? 0.0 : v;
+      sum += v;
+      u[q] = static_cast<float>(v);
+    }
+    if (std::fabs(sum - 1.0) > 1e-6) {
+      for (int32_t k = 0; k < K; ++k) {
+        float& value = u[p + s.sliceSize * k];
+        value = static_cast<float>(sum != 0.0 ? value / sum : 1.0 / K);
+      }
+    }
+  }
+}
+
+void expectSameBits(const std::vector<float>& expected, const std::vector<float>& actual) {
+  ASSERT_EQ(expected.size(), actual.size());
+  for (std::size_t e = 0; e < expected.size(); ++e) {
+    ASSERT_EQ(bitsOf(expected[e]), bitsOf(actual[e]))
+        << "element " << e << ": expected " << expected[e] << ", got " << actual[e];
+  }
+}
+
+TEST(LabelSweep, VisitingOrderCoversEveryPixelOnce) {
+  for (auto [rows, cols] : {std::pair{2, 2}, {2, 7}, {6, 2}, {5, 4}}) {
+    std::vector<int> visits(rows * cols, 0);
+    for (auto [i, j] : visitingOrder(rows, cols)) ++visits[i + rows * j];
+    EXPECT_EQ(visits, std::vector<int>(rows * cols, 1)) << rows << " x " << cols;
+  }
+}
+
+// Random split and Bregman variables, costs and labellings, on thin, square and odd grids:
+// clamping, renormalisation and every region occur.
+TEST(LabelSweep, MatchesThePixelByPixelSweepBitForBit) {
+  std::mt19937 rng(20261208);
+  const std::vector<std::pair<int32_t, int32_t>> shapes = {{2, 2}, {2, 3}, {3, 2},  {2, 9}, {8, 2},
+                                                           {3, 3}, {5, 7}, {16, 4}, {9, 13}};
+  for (auto [rows, cols] : shapes) {
+    for (int32_t phases : {1, 2, 3, 5}) {
+      Problem problem(rows, cols, phases, 0.3f, 0.7f);
+      ASSERT_TRUE(problem.ready);
+      SolverState& s = problem.state;
+      const auto n = static_cast<std::size_t>(s.volumeSize);
+      fillUniform(problem.costs.data(), n, 0.0f, 1.5f, rng);
+      fillUniform(problem.u.data(), n, -0.2f, 1.2f, rng);
+      for (float* field : {s.dx, s.dy, s.bx, s.by}) fillUniform(field, n, -0.6f, 0.6f, rng);
+
+      std::vector<float> u = problem.u;
+      std::vector<float> multiplier(s.sliceSize, 0.0f);
+      for (int sweep = 0; sweep < 2; ++sweep) {
+        referenceSweep(s, u, multiplier);
+        daskel::labelSweep(s);
+        SCOPED_TRACE(testing::Message() << rows << " x " << cols << " x " << phases);
+        expectSameBits(u, problem.u);
+        expectSameBits(multiplier, std::vector<float>(s.multiplier, s.multiplier + s.sliceSize));
+      }
+    }
+  }
+}
+
+// On a 2 x 2 grid with no split terms and no costs each corner becomes the mean of its two
+// neighbours, and later corners read the new values of earlier ones.
+TEST(LabelSweep, CornersOfATwoByTwoGridSeeEarlierCornersNew) {
+  Problem problem(2, 2, 2);
+  ASSERT_TRUE(problem.ready);
+  const float before[4] = {0.0f, 0.25f, 0.5f, 1.0f};  // (0,0), (1,0), (0,1), (1,1)
+  for (int p = 0; p < 4; ++p) {
+    problem.u[p] = before[p];
+    problem.u[p + 4] = 1.0f - before[p];
+  }
+  daskel::labelSweep(problem.state);
+  const float new00 = 0.5f * (before[2] + before[1]);  // right and down, both old
+  const float new01 = 0.5f * (before[3] + new00);      // down old, left new
+  const float new10 = 0.5f * (before[3] + new00);      // right old, up new
+  const float new11 = 0.5f * (new01 + new10);          // up and left, both new
+  EXPECT_EQ(problem.u[problem.at(0, 0)], new00);
+  EXPECT_EQ(problem.u[problem.at(0, 1)], new01);
+  EXPECT_EQ(problem.u[problem.at(1, 0)], new10);
+  EXPECT_EQ(problem.u[problem.at(1, 1)], new11);
+  EXPECT_EQ(problem.u[problem.at(1, 1, 1)], 1.0f - new11);
+}
+
+TEST(LabelSweep, ValuesAreClampedToTheUnitInterval) {
+  // Phase 1 costs far more than phase 0: unclamped, a corner would get 3 and -2.
+  Problem problem(2, 2, 2);
+  ASSERT_TRUE(problem.ready);
+  std::fill(problem.u.begin(), problem.u.end(), 0.5f);
+  std::fill(problem.costs.begin() + 4, problem.costs.end(), 10.0f);
+  daskel::labelSweep(problem.state);
+  EXPECT_EQ(problem.u[problem.at(0, 0, 0)], 1.0f);
+  EXPECT_EQ(problem.u[problem.at(0, 0, 1)], 0.0f);
+  EXPECT_EQ(problem.state.multiplier[0], -5.0f);
+}
+
+// With every pixel holding the same pair (a, b), each new value equals its neighbours', so the
+// pixel sum is exactly a + b.
+TEST(LabelSweep, RenormalisesOnlyBeyondTheTolerance) {
+  struct Case {
+    float a, b;
+    bool normalised;
+  };
+  const Case cases[] = {{0.5f, 0.5f + 0x1p-19f, true},    // sum 1 + 1.9e-6
+                        {0.5f, 0.5f + 0x1p-21f, false},   // sum 1 + 4.8e-7
+                        {0.5f, 0.5f - 0x1p-19f, true},    // sum 1 - 1.9e-6
+                        {0.5f, 0.5f - 0x1p-21f, false}};  // sum 1 - 4.8e-7
+  for (const Case& c : cases) {
+    Problem problem(2, 2, 2);
+    ASSERT_TRUE(problem.ready);
+    std::fill(problem.u.begin(), problem.u.begin() + 4, c.a);
+    std::fill(problem.u.begin() + 4, problem.u.end(), c.b);
+    daskel::labelSweep(problem.state);
+    const double sum = double{c.a} + double{c.b};
+    const float expectedA = c.normalised ? static_cast<float>(c.a / sum) : c.a;
+    const float expectedB = c.normalised ? static_cast<float>(c.b / sum) : c.b;
+    EXPECT_EQ(problem.u[0], expectedA) << "b = " << c.b;
+    EXPECT_EQ(problem.u[4], expectedB) << "b = " << c.b;
+  }
+}
+
+TEST(LabelSweep, OnePhaseBecomesOneExceptWithinTheToleranceOfOne) {
+  Problem problem(4, 5, 1);
+  ASSERT_TRUE(problem.ready);
+  std::mt19937 rng(7);
+  fillUniform(problem.u.data(), problem.u.size(), 0.0f, 0.9f, rng);
+  fillUniform(problem.costs.data(), problem.costs.size(), -3.0f, 3.0f, rng);  // cancel out
+  daskel::labelSweep(problem.state);
+  for (float v : problem.u) {  // each value divided by itself: one, up to the final rounding
+    ASSERT_LE(v, 1.0f);
+    ASSERT_GE(v, 1.0f - 0x1p-24f);
+  }
+
+  const float nearOne = 1.0f - 0x1p-22f;  // 2.4e-7 below one: left as written
+  std::fill(problem.u.begin(), problem.u.end(), nearOne);
+  daskel::labelSweep(problem.state);
+  for (float v : problem.u) ASSERT_EQ(v, nearOne);
+}
+
+TEST(LabelSweep, PixelWithoutSupportBecomesUniform) {
+  Problem problem(2, 2, 3);
+  ASSERT_TRUE(problem.ready);
+  std::fill(problem.costs.begin(), problem.costs.end(), 0.75f);  // all phases alike, u all zero
+  daskel::labelSweep(problem.state);
+  for (int32_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(problem.u[problem.at(0, 0, k)], static_cast<float>(1.0 / 3.0));
+  }
+  for (int32_t p = 0; p < 4; ++p) {
+    const double sum = double{problem.u[p]} + problem.u[p + 4] + problem.u[p + 8];
+    EXPECT_NEAR(sum, 1.0, 1e-6);
+  }
+}
+
+TEST(LabelSweep, NaNIsWrittenUnchangedAndBlocksNormalisation) {
+  Problem problem(2, 2, 2);
+  ASSERT_TRUE(problem.ready);
+  std::fill(problem.u.begin(), problem.u.end(), 0.25f);  // sums of 0.5: pixels get rescaled
+  problem.u[problem.at(1, 1, 0)] = std::numeric_limits<float>::quiet_NaN();
+  daskel::labelSweep(problem.state);
+  // (0, 0) does not read (1, 1): 0.25 in both phases, rescaled to 0.5.
+  EXPECT_EQ(problem.u[problem.at(0, 0, 0)], 0.5f);
+  // (0, 1) reads the NaN below it; its sum is NaN, so phase 1 keeps 0.5 * (0.25 + 0.5).
+  EXPECT_TRUE(std::isnan(problem.u[problem.at(0, 1, 0)]));
+  EXPECT_EQ(problem.u[problem.at(0, 1, 1)], 0.375f);
+}
+
+}  // namespace
