@@ -54,11 +54,28 @@ void computeMultiplier(SolverState& s, int32_t p) {
   s.multiplier[p] = static_cast<float>(acc / static_cast<double>(s.phases));
 }
 
+// Running sums below this are made of values that the float store has rounded to few bits.
+constexpr double kSmallestNormalFloat = 0x1p-126;
+
+// Sum of a pixel's stored values, in ascending phase order.
+double storedSum(const SolverState& s, int32_t p) {
+  double sum = 0.0;
+  for (int32_t k = 0; k < s.phases; ++k) sum = sum + static_cast<double>(s.u[p + s.sliceSize * k]);
+  return sum;
+}
+
 // Rescales a pixel whose clamped values stray from summing to one. A pixel with no support at
 // all (every value clamped to 0) becomes the uniform labelling.
+//
+// The stored values are divided by the running sum of the unrounded ones. When that sum lies
+// below the normal floats, the stored values are subnormal or zero and no longer match the
+// values that were summed (a value can round to zero, or up by a large fraction of itself), so
+// the quotients could sum to zero or exceed one; such a pixel is rescaled by the sum of its
+// stored values instead.
 void normalisePixel(SolverState& s, int32_t p, double sum) {
   const double d = sum - 1.0;
   if (!(d > 1e-6 || d < -1e-6)) return;
+  if (sum < kSmallestNormalFloat) sum = storedSum(s, p);
   for (int32_t k = 0; k < s.phases; ++k) {
     const int32_t q = p + s.sliceSize * k;
     if (sum != 0.0) {

@@ -66,6 +66,10 @@ void referenceSweep(const SolverState& s, std::vector<float>& u, std::vector<flo
       u[q] = static_cast<float>(v);
     }
     if (std::fabs(sum - 1.0) > 1e-6) {
+      if (sum < 0x1p-126) {  // subnormal support: rescale by what was stored
+        sum = 0.0;
+        for (int32_t k = 0; k < K; ++k) sum += u[p + s.sliceSize * k];
+      }
       for (int32_t k = 0; k < K; ++k) {
         float& value = u[p + s.sliceSize * k];
         value = static_cast<float>(sum != 0.0 ? value / sum : 1.0 / K);
@@ -208,6 +212,29 @@ TEST(LabelSweep, PixelWithoutSupportBecomesUniform) {
     const double sum = double{problem.u[p]} + problem.u[p + 4] + problem.u[p + 8];
     EXPECT_NEAR(sum, 1.0, 1e-6);
   }
+}
+
+// With a penalty near the float range the cost term is scaled into the subnormals: the values
+// of (0, 0) are far below the smallest normal float, where the float store rounds them coarsely.
+// Dividing the stored values by the unrounded sum would leave the pixel summing to 0 (first
+// case) or give it a value of about 1.4 (second case).
+TEST(LabelSweep, SupportBelowTheNormalFloatsStillGivesALabelling) {
+  for (float cost : {2e-10f, 1.2e-6f}) {
+    Problem problem(2, 2, 2, 0.0f, 3e38f);
+    ASSERT_TRUE(problem.ready);
+    std::fill(problem.costs.begin() + 4, problem.costs.end(), cost);
+    daskel::labelSweep(problem.state);
+    for (int32_t p = 0; p < 4; ++p) {
+      const float a = problem.u[p], b = problem.u[p + 4];
+      EXPECT_TRUE(a >= 0.0f && a <= 1.0f && b >= 0.0f && b <= 1.0f) << a << ", " << b;
+      EXPECT_NEAR(double{a} + b, 1.0, 1e-6) << "pixel " << p << ", cost " << cost;
+    }
+  }
+  Problem problem(2, 2, 2, 0.0f, 3e38f);
+  std::fill(problem.costs.begin() + 4, problem.costs.end(), 1.2e-6f);
+  daskel::labelSweep(problem.state);
+  EXPECT_EQ(problem.u[0], 1.0f);  // the cheaper phase, alone in the stored values
+  EXPECT_EQ(problem.u[4], 0.0f);
 }
 
 TEST(LabelSweep, NaNIsWrittenUnchangedAndBlocksNormalisation) {
