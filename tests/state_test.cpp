@@ -84,12 +84,9 @@ TEST(SolverState, DerivedConstantsAreRoundedOnlyOnce) {
 }
 
 TEST(SolverState, FailedRequestsAreReportedInOrderAndOnlyObtainedBuffersReleased) {
-  const std::vector<std::vector<bool>> patterns = {{true, false, false, false, false, false},
-                                                   {false, true, false, false, true, false},
-                                                   {false, false, false, false, false, true},
-                                                   {true, true, true, true, true, true},
-                                                   {false, false, false, false, false, false}};
-  for (const auto& pattern : patterns) {
+  for (unsigned mask = 0; mask < 64; ++mask) {  // every combination of the six requests
+    std::vector<bool> pattern(6);
+    for (unsigned r = 0; r < 6; ++r) pattern[r] = ((mask >> r) & 1U) != 0;
     Arrays a(4 * 3 * 2);
     FaultySource faulty{pattern, {}, {}, {}};
     printed.clear();

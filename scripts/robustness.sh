@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# The checks beyond the unit tests: ThreadSanitizer over the concurrent solves, valgrind memcheck
+# over the C++ test programs, and a short libFuzzer run. FUZZ_SECONDS sets the fuzzing time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+
+echo "== ThreadSanitizer"
+cmake -S . -B build-tsan -DDASKEL_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-tsan -j "$(nproc)" --target daskel_core_tests
+TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/daskel_core_tests --gtest_filter='Concurrency*'
+
+echo "== valgrind memcheck"
+cmake -S . -B build -DDASKEL_BUILD_TESTS=ON >/dev/null
+cmake --build build -j "$(nproc)"
+for program in build/tests/daskel_core_tests build/fuzz/daskel_fuzz_replay; do
+  args=()
+  [ "$program" = build/fuzz/daskel_fuzz_replay ] && args=(fuzz/corpus)
+  valgrind -q --error-exitcode=3 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+    "$program" "${args[@]}" >/dev/null
+  echo "memcheck clean: $program"
+done
+
+echo "== libFuzzer"
+./scripts/fuzz.sh "${FUZZ_SECONDS:-30}" -seed=1 2>&1 | grep -E '^(Done|stat::number_of_executed_units|==[0-9]+==ERROR)|property violated' || true
+test "${PIPESTATUS[0]}" -eq 0
