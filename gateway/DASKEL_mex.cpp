@@ -44,6 +44,22 @@ void fail(const char* id, const char* format, ...) {
   std::abort();  // not reached: the host does not come back from mexErrMsgIdAndTxt
 }
 
+// A float as the host shows it: NaN, Inf, -Inf, or the digits that tell it apart.
+struct ValueText {
+  char text[32];
+};
+ValueText describe(float value) {
+  ValueText out{};
+  if (std::isnan(value)) {
+    std::snprintf(out.text, sizeof out.text, "NaN");
+  } else if (std::isinf(value)) {
+    std::snprintf(out.text, sizeof out.text, "%s", value > 0.0f ? "Inf" : "-Inf");
+  } else {
+    std::snprintf(out.text, sizeof out.text, "%.9g", value);
+  }
+  return out;
+}
+
 void printToHost(const char* message) {
   mexPrintf("%s", message);
 }
@@ -63,15 +79,15 @@ int32_t dimensionFrom(const float* params, int element) {
   const char* name = kDimensionNames[element];
   if (!std::isfinite(value) || !(value > -2147483649.0 && value < 2147483648.0)) {
     fail("DASKEL_mex:invalidDimension",
-         "params(%d) (%s) must be a finite number within the int32 range; got %.9g.", element + 1,
-         name, value);
+         "params(%d) (%s) must be a finite number within the int32 range; got %s.", element + 1,
+         name, describe(value).text);
   }
   const auto dimension = static_cast<int32_t>(value);
   if (dimension < kDimensionMinimum[element]) {
     fail("DASKEL_mex:invalidDimension",
-         "params(%d) (%s) must be at least %d after truncation toward zero; got %.9g, which "
+         "params(%d) (%s) must be at least %d after truncation toward zero; got %s, which "
          "truncates to %d.",
-         element + 1, name, kDimensionMinimum[element], value, dimension);
+         element + 1, name, kDimensionMinimum[element], describe(value).text, dimension);
   }
   return dimension;
 }
@@ -108,12 +124,12 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   const int32_t rows = dimensionFrom(params, PARAM_ROWS);
   const int32_t cols = dimensionFrom(params, PARAM_COLS);
   const int32_t phases = dimensionFrom(params, PARAM_PHASES);
-  // rows * cols fits in 64 bits; it is checked before the third factor can overflow them.
+  // Each factor is below 2^31, so rows * cols fits in 64 bits; it is checked before the third
+  // factor could overflow them.
   const int64_t sliceSize = int64_t{rows} * cols;
   if (sliceSize > kMaxVolume || sliceSize * phases > kMaxVolume) {
-    fail("DASKEL_mex:volumeTooLarge",
-         "rows*cols*phases must not exceed %lld; got %d*%d*%d.", static_cast<long long>(kMaxVolume),
-         rows, cols, phases);
+    fail("DASKEL_mex:volumeTooLarge", "rows*cols*phases must not exceed %lld; got %d*%d*%d.",
+         static_cast<long long>(kMaxVolume), rows, cols, phases);
   }
   const auto volumeSize = static_cast<int32_t>(sliceSize * phases);
   checkHoldsVolume(prhs[IN_COSTS], IN_COSTS, volumeSize);
@@ -121,13 +137,13 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
 
   const float tvWeight = params[PARAM_TV_WEIGHT];
   if (!std::isfinite(tvWeight)) {
-    fail("DASKEL_mex:invalidTvWeight", "params(4) (tvWeight) must be finite; got %.9g.",
-         tvWeight);
+    fail("DASKEL_mex:invalidTvWeight", "params(4) (tvWeight) must be finite; got %s.",
+         describe(tvWeight).text);
   }
   const float penalty = params[PARAM_PENALTY];
   if (!std::isfinite(penalty) || !(penalty > 0.0f)) {
     fail("DASKEL_mex:invalidPenalty",
-         "params(5) (penalty) must be a finite positive number; got %.9g.", penalty);
+         "params(5) (penalty) must be a finite positive number; got %s.", describe(penalty).text);
   }
 
   // The result, [rows, cols, phases]; a trailing phase dimension of 1 is dropped by the host.
