@@ -1,0 +1,56 @@
+%DASKEL_MEX  Soft multi-phase labelling of an image by split Bregman.
+%   U = DASKEL_MEX(COSTS, PARAMS, U0) labels an image of M rows and N columns into K phases.
+%   It minimises the data costs of the labelling plus tvWeight times the isotropic total
+%   variation of every phase, by a split-Bregman iteration: each outer iteration runs two
+%   Gauss-Seidel sweeps over the labels and one shrinkage of their gradients; at most five
+%   outer iterations run, fewer when the relative change of the labels settles.
+%
+%   All three inputs must be real, non-sparse SINGLE arrays.
+%
+%   COSTS   The data costs, M x N x K: COSTS(i,j,k) is the cost of giving pixel (i,j) phase k.
+%           Any shape will do; the first M*N*K elements are read in column-major order, so an
+%           array with more elements is allowed and the rest is ignored.
+%   PARAMS  A vector (row or column) of at least five values; elements after the fifth are
+%           ignored:
+%             PARAMS(1)  M, the number of rows, at least 2
+%             PARAMS(2)  N, the number of columns, at least 2
+%             PARAMS(3)  K, the number of phases, at least 1
+%             PARAMS(4)  tvWeight, the weight of the total-variation term (finite)
+%             PARAMS(5)  penalty, the split penalty (finite and positive)
+%           M, N and K are truncated toward zero (3.9 gives 3) and must lie in the int32
+%           range, with M*N*K at most 2147483647. They alone set the size of the result; the
+%           shapes of COSTS and U0 play no part in it.
+%   U0      The initial labelling, read like COSTS: at least M*N*K elements, of which the
+%           first M*N*K are used. Values are taken as they are, NaN, Inf and -0 included;
+%           0.5 everywhere (or 1/K) is a usual start.
+%
+%   U       The final labelling, a new M x N x K SINGLE array (M x N when K is 1). Its values
+%           lie in [0, 1] and sum to one over the phases at every pixel, unless non-finite
+%           inputs made them NaN. The result is computed also when no output is requested
+%           (it is then ANS).
+%
+%   Errors, raised before any data is read, leave no output:
+%     DASKEL_mex:notEnoughInputs     fewer than three inputs
+%     DASKEL_mex:tooManyOutputs      more than one output requested
+%     DASKEL_mex:inputNotRealSingle  an input is not a real, non-sparse SINGLE array
+%     DASKEL_mex:paramsTooShort      PARAMS has fewer than five elements
+%     DASKEL_mex:invalidDimension    M, N or K is not finite, is outside the int32 range, or
+%                                    truncates to M < 2, N < 2 or K < 1
+%     DASKEL_mex:volumeTooLarge      M*N*K exceeds 2147483647
+%     DASKEL_mex:inputTooSmall       COSTS or U0 holds fewer than M*N*K elements
+%     DASKEL_mex:invalidTvWeight     tvWeight is NaN or infinite
+%     DASKEL_mex:invalidPenalty      penalty is not a finite positive number
+%     DASKEL_mex:outOfMemory         the working buffers (five M*N*K volumes and one M*N
+%                                    slice of SINGLE) could not be obtained; the message
+%                                    "Memory allocation failure" is printed once for each
+%                                    buffer that failed
+%
+%   Example: two phases on a 4 x 5 image, phase 1 free and phase 2 costing 1 everywhere.
+%     costs = cat(3, zeros(4, 5, 'single'), ones(4, 5, 'single'));
+%     u = DASKEL_mex(costs, single([4 5 2 0.5 1]), 0.5 * ones(4, 5, 2, 'single'));
+%     % u(:,:,1) is 1 and u(:,:,2) is 0 at every pixel.
+%
+%   The result equals, bit for bit, that of the C++ library daskel_solver called with the
+%   same arrays.
+%
+%   See also BUILD_DASKEL_MEX.

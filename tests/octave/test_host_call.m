@@ -1,0 +1,62 @@
+function test_host_call()
+% Good calls through the host: the exact two-phase example, truncated dimensions, ignored
+% extra inputs and params elements, params of any shape, larger inputs, a call without an
+% output, the shape of a one-phase result, and the help text beside the module.
+rand('seed', 3);
+
+[costs, params, u0] = daskel_test_example();
+u = DASKEL_mex(costs, params, u0);
+daskel_check_example(u, 'two-phase example');
+
+% Dimensions are truncated toward zero: [3.9 4.2 2.7] is the 3 x 4 x 2 problem.
+c = single(rand(3, 4, 2));
+v = single(rand(3, 4, 2));
+exact = DASKEL_mex(c, single([3 4 2 0.3 1.5]), v);
+truncated = DASKEL_mex(c, single([3.9 4.2 2.7 0.3 1.5]), v);
+assert(isequal(size(truncated), [3 4 2]), 'truncated dimensions give size %s', mat2str(size(truncated)));
+assert(daskel_same_bits(truncated, exact), 'truncated dimensions change the result');
+
+% Extra inputs and params elements are ignored; params may be a row, a column or a matrix.
+extra = DASKEL_mex(c, single([3 4 2 0.3 1.5 7 -1 NaN]), v, 'extra', {1}, int8(3));
+assert(daskel_same_bits(extra, exact), 'extra inputs or params elements change the result');
+column = DASKEL_mex(c, single([3; 4; 2; 0.3; 1.5]), v);
+assert(daskel_same_bits(column, exact), 'params as a column changes the result');
+matrix = DASKEL_mex(c, reshape(single([3 4 2 0.3 1.5 9]), 2, 3), v);
+assert(daskel_same_bits(matrix, exact), 'params as a matrix changes the result');
+
+% Larger inputs of other shapes: their first M*N*K elements, in column-major order, are used;
+% neither input is written.
+bigCosts = single(rand(5, 7, 3));
+bigU0 = single(rand(1, 200));
+costBits = typecast(bigCosts(:), 'uint32');
+u0Bits = typecast(bigU0(:), 'uint32');
+large = DASKEL_mex(bigCosts, single([3 4 2 0.3 1.5]), bigU0);
+fitted = DASKEL_mex(reshape(bigCosts(1:24), 3, 4, 2), single([3 4 2 0.3 1.5]), ...
+                    reshape(bigU0(1:24), 3, 4, 2));
+assert(isequal(size(large), [3 4 2]), 'larger inputs give size %s', mat2str(size(large)));
+assert(daskel_same_bits(large, fitted), 'larger inputs are not read by their first elements');
+assert(isequal(typecast(bigCosts(:), 'uint32'), costBits) && ...
+       isequal(typecast(bigU0(:), 'uint32'), u0Bits), 'an input was written');
+
+% Without an output the result is still made, and becomes ans.
+clear ans
+DASKEL_mex(costs, params, u0);
+assert(exist('ans', 'var') == 1, 'a call without an output left no ans');
+daskel_check_example(ans, 'call without an output');
+
+% One phase: an M x N result, 1 at every pixel (each single value is divided by itself).
+one = DASKEL_mex(single(rand(6, 7)), single([6 7 1 0.5 1]), 0.5 * ones(6, 7, 'single'));
+assert(isequal(size(one), [6 7]) && isa(one, 'single'), 'one phase gives size %s', mat2str(size(one)));
+assert(all(one(:) == 1), 'one-phase result is not 1 everywhere');
+
+% The smallest grid, 2 x 2, runs and gives labels that sum to one.
+small = DASKEL_mex(single(rand(2, 2, 3)), single([2 2 3 0.2 1]), single(rand(2, 2, 3)));
+assert(isequal(size(small), [2 2 3]) && all(abs(sum(small, 3)(:) - 1) < 1e-5), '2x2x3 result');
+
+% The help file sits beside the module and documents the errors.
+text = help('DASKEL_mex');
+assert(~isempty(strfind(text, 'U = DASKEL_MEX(COSTS, PARAMS, U0)')) && ...
+       ~isempty(strfind(text, 'DASKEL_mex:outOfMemory')), 'help DASKEL_mex is missing');
+
+printf('test_host_call: all checks passed\n');
+end
