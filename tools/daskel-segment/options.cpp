@@ -154,7 +154,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
 
 std::string usageText() {
   const Options d;
-  char defaults[512];
+  char defaults[2048];
   std::snprintf(defaults, sizeof defaults,
                 "  --phases K      number of phases, %d to %d (default %d)\n"
                 "  --levels a,b,.. starting phase intensities on a 0 (black) to 1 (white) scale,\n"
