@@ -1,0 +1,137 @@
+// The image-processing steps of daskel-segment on synthetic images.
+#include "tools/daskel-segment/segment.hpp"
+
+#include <gtest/gtest.h>
+
+#include "tests/segment/synthetic.hpp"
+#include "tools/daskel-segment/options.hpp"
+
+namespace daskel::segment {
+namespace {
+
+using testing::agreement;
+using testing::Layout;
+using testing::makeSynthetic;
+
+Settings defaultSettings() {
+  Settings settings;
+  settings.phases = kDefaultPhases;
+  settings.tvWeight = kDefaultTvWeight;
+  settings.penalty = kDefaultPenalty;
+  settings.rounds = kDefaultRounds;
+  return settings;
+}
+
+TEST(KMeansLevels, FindsUnevenlySizedLevelsInIncreasingOrder) {
+  // 70 % of the values at 0.8, 20 % at 0.1, 10 % at 0.45: the quantile start puts two centres in
+  // the large group, and only the better of the two starts finds the three levels.
+  std::vector<float> values;
+  values.insert(values.end(), 700, 0.8f);
+  values.insert(values.end(), 200, 0.1f);
+  values.insert(values.end(), 100, 0.45f);
+  const std::vector<float> levels = kMeansLevels(values, 3);
+  ASSERT_EQ(levels.size(), 3u);
+  EXPECT_FLOAT_EQ(levels[0], 0.1f);
+  EXPECT_FLOAT_EQ(levels[1], 0.45f);
+  EXPECT_FLOAT_EQ(levels[2], 0.8f);
+}
+
+TEST(Labels, TiesGoToTheLowerPhaseAndOrderingMovesSlices) {
+  // Two pixels, three phases: pixel 0 ties phases 1 and 2, pixel 1 prefers phase 0.
+  std::vector<float> u = {0.0f, 0.6f, 0.5f, 0.1f, 0.5f, 0.3f};
+  EXPECT_EQ(hardLabels(u, 2, 3), (std::vector<uint8_t>{1, 0}));
+  EXPECT_EQ(nearestLabels({0.25f, 0.9f, 0.6f, 0.75f}, {0.25f, 0.5f, 1.0f}),
+            (std::vector<uint8_t>{0, 2, 1, 1}));  // 0.75: a tie, exact in binary
+
+  std::vector<float> levels = {0.7f, 0.1f, 0.4f};
+  orderPhasesByLevel(levels, u, 2);
+  EXPECT_EQ(levels, (std::vector<float>{0.1f, 0.4f, 0.7f}));
+  EXPECT_EQ(u, (std::vector<float>{0.5f, 0.1f, 0.5f, 0.3f, 0.0f, 0.6f}));
+}
+
+TEST(Estimates, LevelsAndVarianceFollowTheLabels) {
+  const std::vector<float> values = {0.1f, 0.3f, 0.8f, 0.6f};
+  const std::vector<uint8_t> labels = {0, 0, 2, 2};
+  std::vector<float> levels = {0.0f, 0.5f, 1.0f};
+  levelsFromLabels(values, labels, levels);
+  EXPECT_FLOAT_EQ(levels[0], 0.2f);
+  EXPECT_FLOAT_EQ(levels[1], 0.5f);  // no pixels: keeps its level
+  EXPECT_FLOAT_EQ(levels[2], 0.7f);
+  EXPECT_NEAR(labelVariance(values, labels, levels), 0.01, 1e-7);
+  // A clean image does not give a zero variance, which would make the costs infinite.
+  EXPECT_EQ(labelVariance({0.5f, 0.5f}, {0, 0}, {0.5f}), kMinVariance);
+
+  const std::vector<float> costs = dataCosts({0.2f, 0.4f}, {0.2f, 0.6f}, 0.01);
+  ASSERT_EQ(costs.size(), 4u);
+  EXPECT_NEAR(costs[0], 0.0f, 1e-6);
+  EXPECT_NEAR(costs[1], 2.0f, 1e-5);  // 0.2^2 / 0.02
+  EXPECT_NEAR(costs[2], 8.0f, 1e-5);
+  EXPECT_NEAR(costs[3], 2.0f, 1e-5);
+}
+
+TEST(BoxSmooth, AveragesWithinTheGrid) {
+  GreyImage image;
+  image.rows = 2;
+  image.cols = 3;
+  image.values = {0.0f, 0.0f, 0.6f, 0.6f, 0.3f, 0.3f};  // columns 0, 0.6, 0.3
+  const std::vector<float> smooth = boxSmooth(image, 1);
+  EXPECT_FLOAT_EQ(smooth[0], 0.3f);   // columns 0 and 1
+  EXPECT_FLOAT_EQ(smooth[2], 0.3f);   // all three columns
+  EXPECT_FLOAT_EQ(smooth[4], 0.45f);  // columns 1 and 2
+}
+
+// The tool's point: with the default settings, noise that defeats per-pixel labelling leaves
+// the regions intact, whatever the contrast of the image.
+struct NoisyCase {
+  Layout layout;
+  std::vector<float> levels;
+  double sigma;
+};
+
+class NoisyImages : public ::testing::TestWithParam<NoisyCase> {};
+
+TEST_P(NoisyImages, DefaultsRecoverTheRegionsWhereNearestLevelFails) {
+  const NoisyCase& c = GetParam();
+  const auto s = makeSynthetic(c.layout, 96, 120, c.levels, c.sigma, 11);
+  const double nearest = agreement(nearestLabels(s.image.values, c.levels), s.truth);
+  EXPECT_LT(nearest, 0.80);
+
+  Result result;
+  ASSERT_TRUE(segmentImage(s.image, defaultSettings(), result, {}, nullptr));
+  const double recovered = agreement(hardLabels(result.u, 96 * 120, 3), s.truth);
+  EXPECT_GE(recovered, 0.97) << "nearest level gets " << nearest;
+  for (int k = 0; k < 3; ++k) EXPECT_NEAR(result.levels[k], c.levels[k], 0.04);
+}
+
+std::string caseName(const ::testing::TestParamInfo<NoisyCase>& info) {
+  const char* layouts[] = {"DiscAndBar", "SmoothField"};
+  return layouts[static_cast<int>(info.param.layout)] + std::string("_") +
+         std::to_string(info.index);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Segment, NoisyImages,
+    ::testing::Values(NoisyCase{Layout::DiscAndBar, {0.15f, 0.5f, 0.85f}, 0.2},
+                      NoisyCase{Layout::SmoothField, {0.15f, 0.5f, 0.85f}, 0.2},
+                      NoisyCase{Layout::DiscAndBar, {0.4f, 0.5f, 0.6f}, 0.055},
+                      NoisyCase{Layout::SmoothField, {0.2f, 0.45f, 0.7f}, 0.14}),
+    caseName);
+
+TEST(SegmentImage, RoundsReportAndGivenLevelsAreUsed) {
+  const auto s = makeSynthetic(Layout::DiscAndBar, 40, 50, {0.2f, 0.5f, 0.8f}, 0.05, 3);
+  Settings settings = defaultSettings();
+  settings.rounds = 3;
+  settings.levels = {0.25f, 0.45f, 0.9f};
+  std::vector<int32_t> rounds;
+  Result result;
+  ASSERT_TRUE(segmentImage(
+      s.image, settings, result, [&](const RoundReport& r) { rounds.push_back(r.round); },
+      nullptr));
+  EXPECT_EQ(rounds, (std::vector<int32_t>{1, 2, 3}));
+  EXPECT_GE(agreement(hardLabels(result.u, 40 * 50, 3), s.truth), 0.99);
+  // Re-estimated from the labelling, the levels move from the given ones to the true ones.
+  EXPECT_NEAR(result.levels[2], 0.8f, 0.02);
+}
+
+}  // namespace
+}  // namespace daskel::segment

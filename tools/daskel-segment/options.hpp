@@ -1,0 +1,46 @@
+// Command line of daskel-segment.
+#ifndef DASKEL_TOOLS_SEGMENT_OPTIONS_HPP
+#define DASKEL_TOOLS_SEGMENT_OPTIONS_HPP
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace daskel::segment {
+
+constexpr int32_t kMinPhases = 2;
+constexpr int32_t kMaxPhases = 16;
+constexpr int32_t kMaxRounds = 1000;
+
+// The defaults, chosen on synthetic three-phase images with Gaussian noise between a quarter and
+// more than half of the gap between neighbouring intensities (see the tool's README section).
+constexpr int32_t kDefaultPhases = 3;
+constexpr float kDefaultTvWeight = 0.4f;
+constexpr float kDefaultPenalty = 4.0f;
+constexpr int32_t kDefaultRounds = 8;
+
+struct Options {
+  std::string input;
+  std::string output;
+  std::string labels;      // empty: not written
+  std::string softPrefix;  // empty: not written
+  int32_t phases = kDefaultPhases;
+  std::vector<float> levels;  // increasing; empty: k-means
+  float tvWeight = kDefaultTvWeight;
+  float penalty = kDefaultPenalty;
+  int32_t rounds = kDefaultRounds;
+  bool quiet = false;
+  bool help = false;
+};
+
+// Parses the arguments after the program name. Returns false with a one-line `error` for an
+// unknown option, a missing or malformed value, a value out of range, or a wrong number of file
+// names. With --help the file names may be missing.
+bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
+
+// The --help text.
+std::string usageText();
+
+}  // namespace daskel::segment
+
+#endif  // DASKEL_TOOLS_SEGMENT_OPTIONS_HPP

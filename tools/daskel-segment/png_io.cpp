@@ -1,0 +1,238 @@
+// PNG reading and writing for daskel-segment.
+#include "tools/daskel-segment/png_io.hpp"
+
+#include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csetjmp>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace daskel::segment {
+namespace {
+
+// Larger images would not fit the solver's 32-bit element count with two phases anyway.
+constexpr std::uint64_t kMaxPixels = std::numeric_limits<int32_t>::max() / 2;
+
+// A decoded PNG: `height` rows of `width` pixels of `channels` samples, each sample one byte
+// (depth 8) or two big-endian bytes (depth 16). Plain data so that it can live across setjmp.
+struct Decoded {
+  png_uint_32 width = 0;
+  png_uint_32 height = 0;
+  int channels = 0;
+  int depth = 0;
+  png_bytep data = nullptr;  // malloc'd
+};
+
+struct ErrorSink {
+  char message[160];
+};
+
+void onPngError(png_structp png, png_const_charp message) {
+  auto* sink = static_cast<ErrorSink*>(png_get_error_ptr(png));
+  std::snprintf(sink->message, sizeof sink->message, "%s", message);
+  png_longjmp(png, 1);
+}
+
+void onPngWarning(png_structp, png_const_charp) {}
+
+// All low-level libpng calls are in this function. libpng reports a damaged file by a longjmp
+// back to the setjmp below, so no object with a destructor lives in this frame; the only
+// resources are the libpng structures and the malloc'd buffers, freed on both paths.
+bool decode(std::FILE* file, Decoded* out, ErrorSink* sink) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, sink, onPngError, onPngWarning);
+  if (png == nullptr) {
+    std::snprintf(sink->message, sizeof sink->message, "out of memory");
+    return false;
+  }
+  png_infop info = png_create_info_struct(png);
+  png_bytep volatile data = nullptr;
+  png_bytepp volatile rowPointers = nullptr;
+  if (info == nullptr || setjmp(png_jmpbuf(png))) {
+    std::free(rowPointers);
+    std::free(data);
+    png_destroy_read_struct(&png, &info, nullptr);
+    if (info == nullptr) std::snprintf(sink->message, sizeof sink->message, "out of memory");
+    return false;
+  }
+  png_init_io(png, file);
+  png_set_sig_bytes(png, 8);
+  png_read_info(png, info);
+
+  const png_uint_32 width = png_get_image_width(png, info);
+  const png_uint_32 height = png_get_image_height(png, info);
+  if (std::uint64_t{width} * height > kMaxPixels) png_error(png, "image too large");
+  const int colourType = png_get_color_type(png, info);
+  if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  if (colourType == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(png, info) < 8) {
+    png_set_expand_gray_1_2_4_to_8(png);
+  }
+  if (colourType & PNG_COLOR_MASK_ALPHA) png_set_strip_alpha(png);
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+
+  const int channels = png_get_channels(png, info);
+  const int depth = png_get_bit_depth(png, info);
+  const std::size_t rowBytes = png_get_rowbytes(png, info);
+  if ((channels != 1 && channels != 3) || (depth != 8 && depth != 16)) {
+    png_error(png, "unsupported sample layout");
+  }
+  data = static_cast<png_bytep>(std::malloc(rowBytes * height));
+  rowPointers = static_cast<png_bytepp>(std::malloc(sizeof(png_bytep) * height));
+  if (data == nullptr || rowPointers == nullptr) png_error(png, "out of memory");
+  for (png_uint_32 r = 0; r < height; ++r) rowPointers[r] = data + rowBytes * r;
+  png_read_image(png, rowPointers);
+  png_read_end(png, nullptr);
+
+  std::free(rowPointers);
+  png_destroy_read_struct(&png, &info, nullptr);
+  out->width = width;
+  out->height = height;
+  out->channels = channels;
+  out->depth = depth;
+  out->data = data;
+  return true;
+}
+
+double sampleAt(const Decoded& d, std::size_t index) {
+  if (d.depth == 16) return (d.data[2 * index] << 8) | d.data[2 * index + 1];
+  return d.data[index];
+}
+
+}  // namespace
+
+bool readPng(const std::string& path, GreyImage& image, std::string& error) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    error = "cannot open '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  png_byte signature[8];
+  const std::size_t got = std::fread(signature, 1, sizeof signature, file);
+  if (got != sizeof signature || png_sig_cmp(signature, 0, sizeof signature) != 0) {
+    error = std::ferror(file) ? "cannot read '" + path + "': " + std::strerror(errno)
+                              : "'" + path + "' is not a PNG image";
+    std::fclose(file);
+    return false;
+  }
+  Decoded d;
+  ErrorSink sink{};
+  const bool decoded = decode(file, &d, &sink);
+  std::fclose(file);
+  if (!decoded) {
+    error = "cannot read the PNG image '" + path + "': " + sink.message;
+    return false;
+  }
+
+  // PNG rows run across the image; the grey image runs down its columns.
+  const double maxSample = d.depth == 16 ? 65535.0 : 255.0;
+  image.rows = static_cast<int32_t>(d.height);
+  image.cols = static_cast<int32_t>(d.width);
+  image.values.resize(std::size_t{d.width} * d.height);
+  for (std::size_t r = 0; r < d.height; ++r) {
+    for (std::size_t c = 0; c < d.width; ++c) {
+      const std::size_t pixel = (r * d.width + c) * static_cast<std::size_t>(d.channels);
+      double value = sampleAt(d, pixel);
+      if (d.channels == 3) {
+        value = 0.299 * value + 0.587 * sampleAt(d, pixel + 1) + 0.114 * sampleAt(d, pixel + 2);
+      }
+      image.values[r + d.height * c] = static_cast<float>(value / maxSample);
+    }
+  }
+  std::free(d.data);
+  return true;
+}
+
+StagedFile::~StagedFile() {
+  discard();
+}
+
+bool StagedFile::open(const std::string& path, std::string& error) {
+  discard();
+  path_ = path;
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string pattern = folder + "." + name + ".XXXXXX";
+  const int descriptor = mkstemp(pattern.data());
+  if (descriptor < 0) {
+    error = "cannot write '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  temporary_ = pattern;
+  // mkstemp creates the file for its owner only; give it the permissions of a new file.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(descriptor, 0666 & ~mask);
+  stream_ = fdopen(descriptor, "wb");
+  if (stream_ == nullptr) {
+    error = "cannot write '" + path + "': " + std::strerror(errno);
+    ::close(descriptor);
+    discard();
+    return false;
+  }
+  return true;
+}
+
+bool StagedFile::commit(std::string& error) {
+  if (stream_ == nullptr) {
+    error = "cannot write '" + path_ + "': not open";
+    return false;
+  }
+  const bool flushed = std::fflush(stream_) == 0 && !std::ferror(stream_);
+  const int closeResult = std::fclose(stream_);
+  stream_ = nullptr;
+  if (!flushed || closeResult != 0) {
+    error = "cannot write '" + path_ + "': " + std::strerror(errno);
+    discard();
+    return false;
+  }
+  if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
+    error = "cannot write '" + path_ + "': " + std::strerror(errno);
+    discard();
+    return false;
+  }
+  temporary_.clear();
+  return true;
+}
+
+void StagedFile::discard() {
+  if (stream_ != nullptr) std::fclose(stream_);
+  stream_ = nullptr;
+  if (!temporary_.empty()) std::remove(temporary_.c_str());
+  temporary_.clear();
+}
+
+bool writePng(StagedFile& file, int32_t rows, int32_t cols, int channels,
+              const std::vector<uint8_t>& samples, std::string& error) {
+  // The simplified libpng interface wants rows across the image.
+  std::vector<uint8_t> rowMajor(samples.size());
+  for (int32_t i = 0; i < rows; ++i) {
+    for (int32_t j = 0; j < cols; ++j) {
+      for (int c = 0; c < channels; ++c) {
+        rowMajor[(static_cast<std::size_t>(i) * cols + j) * channels + c] =
+            samples[(static_cast<std::size_t>(i) + static_cast<std::size_t>(rows) * j) * channels +
+                    c];
+      }
+    }
+  }
+  png_image png;
+  std::memset(&png, 0, sizeof png);
+  png.version = PNG_IMAGE_VERSION;
+  png.width = static_cast<png_uint_32>(cols);
+  png.height = static_cast<png_uint_32>(rows);
+  png.format = channels == 3 ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+  if (file.stream() == nullptr ||
+      !png_image_write_to_stdio(&png, file.stream(), 0, rowMajor.data(), 0, nullptr)) {
+    error = "cannot write '" + file.path() + "': " + (png.message[0] ? png.message : "not open");
+    png_image_free(&png);
+    return false;
+  }
+  png_image_free(&png);
+  return true;
+}
+
+}  // namespace daskel::segment
