@@ -1,6 +1,7 @@
 // The outer split-Bregman loop and its stop rule.
 #include <cmath>
 
+#include "solver/kernels.hpp"
 #include "solver/solver.hpp"
 
 namespace daskel {
@@ -48,8 +49,9 @@ int32_t runSolver(SolverState& state) {
     if (outerIteration >= kMaxOuterIterations) break;
 
     snapshotLabels(state);
-    labelSweep(state);
-    labelSweep(state);
+    // The second sweep reuses the multipliers of the first: nothing they read has changed.
+    detail::sweepLabels(state, detail::Multipliers::compute);
+    detail::sweepLabels(state, detail::Multipliers::reuse);
     shrinkUpdate(state);
 
     ++outerIteration;
