@@ -3,6 +3,7 @@
 #include "tests/oracle/oracle.hpp"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace daskel::oracle {
@@ -264,6 +265,15 @@ int32_t runSolver(SolverState& state) {
     measure = changeMeasure(state);
   }
   return outerIteration;
+}
+
+BufferSource callocBuffers() {
+  BufferSource source;
+  source.obtain = [](std::size_t count, std::size_t size, void*) {
+    return std::calloc(count, size);
+  };
+  source.release = [](void* buffer, void*) { std::free(buffer); };
+  return source;
 }
 
 }  // namespace daskel::oracle

@@ -19,6 +19,9 @@ void shrinkUpdate(SolverState& state);
 // The whole outer loop: snapshot, two sweeps, shrinkage, change measure, stop test.
 int32_t runSolver(SolverState& state);
 
+// The plain memory source, calloc and free, that the straightforward solver used.
+BufferSource callocBuffers();
+
 }  // namespace daskel::oracle
 
 #endif  // DASKEL_TESTS_ORACLE_ORACLE_HPP
