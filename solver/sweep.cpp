@@ -24,6 +24,9 @@
 // and down neighbour of the block is still unvisited. Every pixel thus sees exactly the values of
 // the plain column-by-column order and performs the same operations in the same order, so the
 // bits agree.
+#include <emmintrin.h>
+#include <xmmintrin.h>
+
 #include <algorithm>
 
 #include "solver/kernels.hpp"
@@ -95,15 +98,12 @@ double biasWeight(const SolverState& s) {
 }
 
 // The value of one phase from its complete stencil sum and its bias (multiplier + cost) * w,
-// clamped to [0, 1]; a NaN passes both tests unchanged.
+// clamped to [0, 1]: "above 1 gives 1, otherwise below 0 gives 0". minsd(1, v) is
+// (1 < v ? 1 : v) and maxsd(0, v) is (0 > v ? 0 : v), so a NaN passes both unchanged, as it
+// passes both tests; the instructions only keep data-dependent branches out of the recurrence.
 double clampedValue(double coefficient, double stencil, double bias) {
-  double value = coefficient * stencil - bias;
-  if (value > 1.0) {
-    value = 1.0;
-  } else if (value < 0.0) {
-    value = 0.0;
-  }
-  return value;
+  const __m128d value = _mm_set_sd(coefficient * stencil - bias);
+  return _mm_cvtsd_f64(_mm_max_sd(_mm_setzero_pd(), _mm_min_sd(_mm_set_sd(1.0), value)));
 }
 
 // Rescales a pixel whose clamped values stray from summing to one. A pixel with no support at
@@ -179,42 +179,102 @@ struct BandScratch {
   double* slot(int32_t c, int32_t r) const { return terms + (c * blockRows + r) * 2 * phases; }
 };
 
+// Two consecutive floats widened to two doubles.
+__m128d load2(const float* from) {
+  return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(from))));
+}
+
+// Writes the two lanes of `value` to entry k of two consecutive row slots.
+void store2(double* first, double* second, int32_t k, __m128d value) {
+  _mm_storel_pd(first + k, value);
+  _mm_storeh_pd(second + k, value);
+}
+
+// Asks for the cache lines of `count` floats from `from` on into the second-level cache.
+void prefetchRange(const float* from, int32_t count) {
+  constexpr int32_t kLineFloats = 16;
+  for (int32_t r = 0; r < count; r += kLineFloats) {
+    _mm_prefetch(reinterpret_cast<const char*>(from + r), _MM_HINT_T1);
+  }
+}
+
 // Gathers rows [rowBegin, rowEnd) of interior column j into slots [slotBegin, ...) of band
-// column c. The band's recurrence has not reached these rows, nor their right neighbours.
+// column c. The band's recurrence has not reached these rows, nor their right neighbours. Two
+// rows at a time in SSE2 lanes that do exactly the scalar operations of the last row's path.
 void gatherColumn(SolverState& s, Multipliers multipliers, const BandScratch& band, int32_t c,
                   int32_t j, int32_t rowBegin, int32_t rowEnd, int32_t slotBegin) {
   const int32_t rows = s.rows;
   const int32_t phases = s.phases;
+  const int32_t count = rowEnd - rowBegin;
   const double penalty = s.penalty;
   const double weight = s.inv4Penalty;
   const float* u = s.u;
+  const __m128d penalty2 = _mm_set1_pd(penalty);
   double acc[kMaxBlockRows];
-  if (multipliers == Multipliers::compute) std::fill(acc, acc + (rowEnd - rowBegin), 0.0);
+  if (multipliers == Multipliers::compute) std::fill(acc, acc + count, 0.0);
 
+  // Partial stencil sums and, when asked, the multipliers' sums over the phases.
   for (int32_t k = 0; k < phases; ++k) {
-    const int32_t column = rows * j + s.sliceSize * k;
-    for (int32_t i = rowBegin; i < rowEnd; ++i) {
-      const int32_t q = i + column;
+    const int32_t top = rowBegin + rows * j + s.sliceSize * k;
+    // The next block of this column is gathered one band-block later: fetch it meanwhile, as
+    // these short pieces of many streams are too short for the hardware's own prefetching.
+    const int32_t ahead = std::min(band.blockRows, rows - 1 - rowEnd);
+    if (ahead > 0) {
+      const float* next[] = {s.dx, s.bx, s.dy, s.by, s.costs, u + rows, u};
+      for (const float* stream : next) prefetchRange(stream + top + count, ahead);
+    }
+    int32_t r = 0;
+    for (; r + 2 <= count; r += 2) {
+      const int32_t q = top + r;
+      const __m128d here = _mm_sub_pd(load2(s.dx + q), load2(s.bx + q));
+      const __m128d left = _mm_sub_pd(load2(s.dx + q - rows), load2(s.bx + q - rows));
+      const __m128d x = _mm_sub_pd(left, here);
+      const __m128d y = _mm_sub_pd(_mm_sub_pd(load2(s.dy + q - 1), load2(s.by + q - 1)),
+                                   _mm_sub_pd(load2(s.dy + q), load2(s.by + q)));
+      __m128d stencil = _mm_add_pd(x, y);
+      stencil = _mm_add_pd(stencil, load2(u + q + rows));  // right, old
+      stencil = _mm_add_pd(stencil, load2(u + q + 1));     // down, old
+      store2(band.slot(c, slotBegin + r), band.slot(c, slotBegin + r + 1), k, stencil);
+      if (multipliers == Multipliers::compute) {
+        const __m128d term = _mm_sub_pd(
+            _mm_add_pd(_mm_mul_pd(penalty2, x), _mm_mul_pd(penalty2, y)), load2(s.costs + q));
+        _mm_storeu_pd(acc + r, _mm_add_pd(_mm_loadu_pd(acc + r), term));
+      }
+    }
+    for (; r < count; ++r) {
+      const int32_t q = top + r;
       const double x = xTerm<true>(s, q);
       const double y = yTerm<true>(s, q);
       double stencil = x + y;
       stencil = stencil + static_cast<double>(u[q + rows]);  // right, old
       stencil = stencil + static_cast<double>(u[q + 1]);     // down, old
-      band.slot(c, slotBegin + i - rowBegin)[k] = stencil;
+      band.slot(c, slotBegin + r)[k] = stencil;
       if (multipliers == Multipliers::compute) {
-        acc[i - rowBegin] = acc[i - rowBegin] + multiplierTerm(penalty, x, y, s.costs[q]);
+        acc[r] = acc[r] + multiplierTerm(penalty, x, y, s.costs[q]);
       }
     }
   }
-  for (int32_t i = rowBegin; i < rowEnd; ++i) {
-    const int32_t p = i + rows * j;
-    if (multipliers == Multipliers::compute) {
-      s.multiplier[p] = finishMultiplier(acc[i - rowBegin], phases);
+
+  // Multipliers, then the biases (multiplier + cost) * w.
+  const int32_t firstPixel = rowBegin + rows * j;
+  if (multipliers == Multipliers::compute) {
+    for (int32_t r = 0; r < count; ++r) {
+      s.multiplier[firstPixel + r] = finishMultiplier(acc[r], phases);
     }
-    const double multiplier = s.multiplier[p];
-    double* bias = band.slot(c, slotBegin + i - rowBegin) + phases;
-    for (int32_t k = 0; k < phases; ++k) {
-      bias[k] = (multiplier + static_cast<double>(s.costs[p + s.sliceSize * k])) * weight;
+  }
+  const __m128d weight2 = _mm_set1_pd(weight);
+  for (int32_t k = 0; k < phases; ++k) {
+    const float* cost = s.costs + firstPixel + s.sliceSize * k;
+    const float* multiplier = s.multiplier + firstPixel;
+    int32_t r = 0;
+    for (; r + 2 <= count; r += 2) {
+      const __m128d bias = _mm_mul_pd(_mm_add_pd(load2(multiplier + r), load2(cost + r)), weight2);
+      store2(band.slot(c, slotBegin + r) + phases, band.slot(c, slotBegin + r + 1) + phases, k,
+             bias);
+    }
+    for (; r < count; ++r) {
+      band.slot(c, slotBegin + r)[phases + k] =
+          (static_cast<double>(multiplier[r]) + static_cast<double>(cost[r])) * weight;
     }
   }
 }
