@@ -1,6 +1,8 @@
 // The outer split-Bregman loop and its stop rule.
 #include <cmath>
+#include <cstring>
 
+#include "solver/kernels.hpp"
 #include "solver/solver.hpp"
 
 namespace daskel {
@@ -15,23 +17,12 @@ bool hasAllBuffers(const SolverState& s) {
 }
 
 void snapshotLabels(SolverState& s) {
-  for (int32_t e = 0; e < s.volumeSize; ++e) s.outerPrev[e] = s.u[e];
+  std::memcpy(s.outerPrev, s.u, static_cast<std::size_t>(s.volumeSize) * sizeof(float));
 }
 
-// Squared change relative to the product of the two sums of squares, accumulated in one pass.
-float changeMeasure(const SolverState& s) {
-  double previousSquares = 0.0;
-  double currentSquares = 0.0;
-  double changeSquares = 0.0;
-  for (int32_t e = 0; e < s.volumeSize; ++e) {
-    const double o = s.outerPrev[e];
-    const double v = s.u[e];
-    previousSquares = previousSquares + o * o;
-    currentSquares = currentSquares + v * v;
-    const double diff = v - o;
-    changeSquares = changeSquares + diff * diff;
-  }
-  return static_cast<float>(changeSquares / (previousSquares * currentSquares));
+// Squared change relative to the product of the two sums of squares.
+float changeMeasure(const detail::ChangeSums& sums) {
+  return static_cast<float>(sums.changeSquares / (sums.previousSquares * sums.currentSquares));
 }
 
 }  // namespace
@@ -48,13 +39,15 @@ int32_t runSolver(SolverState& state) {
     if (outerIteration >= kMaxOuterIterations) break;
 
     snapshotLabels(state);
-    labelSweep(state);
-    labelSweep(state);
-    shrinkUpdate(state);
+    // The second sweep reuses the multipliers of the first: nothing they read has changed.
+    detail::sweepLabels(state, detail::Multipliers::compute);
+    detail::sweepLabels(state, detail::Multipliers::reuse);
+    // The shrinkage does not change u, so the change measure can be summed in the same pass.
+    const detail::ChangeSums sums = detail::shrinkAndMeasure(state);
 
     ++outerIteration;
     previousMeasure = measure;
-    measure = changeMeasure(state);
+    measure = changeMeasure(sums);
   }
   return outerIteration;
 }

@@ -2,8 +2,16 @@
 //
 // For each phase and pixel, the forward gradient of u shifted by (bx, by) is soft-thresholded as
 // a two-vector (isotropic total variation) into (dx, dy); what the shrinkage removed is added to
-// (bx, by). Every element depends only on itself and on u, which the pass does not change.
+// (bx, by). Every element depends only on itself and on u, which the pass does not change, so
+// the result does not depend on the visiting order: the pass runs in index order, a column of
+// one phase at a time (its last row and the last column without the missing difference), four
+// rows at once with SSE2. The four lanes perform exactly the scalar operations, so either path
+// gives the same bits. The driver's variant also accumulates the change measure over each
+// column, in index order, while the column is in cache.
+#include <emmintrin.h>
+
 #include "solver/approx_sqrt.hpp"
+#include "solver/kernels.hpp"
 #include "solver/solver.hpp"
 
 namespace daskel {
@@ -14,64 +22,142 @@ float approxSqrt(float x) {
 
 namespace {
 
+struct ShrinkArrays {
+  const float* u;
+  float* dx;
+  float* dy;
+  float* bx;
+  float* by;
+  int32_t rows;
+  float threshold2;
+  float threshold;  // approxSqrt(threshold2)
+};
+
 // One element; forward differences beyond the last column or row are zero.
 template <bool hasRight, bool hasDown>
-void shrinkElement(SolverState& s, int32_t q, float threshold) {
-  const float* u = s.u;
-  const float gx = hasRight ? u[q + s.rows] - u[q] : 0.0f;
-  const float gy = hasDown ? u[q + 1] - u[q] : 0.0f;
-  const float vx = s.bx[q] + gx;
-  const float vy = s.by[q] + gy;
+void shrinkElement(const ShrinkArrays& a, int32_t q) {
+  const float gx = hasRight ? a.u[q + a.rows] - a.u[q] : 0.0f;
+  const float gy = hasDown ? a.u[q + 1] - a.u[q] : 0.0f;
+  const float vx = a.bx[q] + gx;
+  const float vy = a.by[q] + gy;
   const float lengthSquared = vx * vx + vy * vy;
 
   float dx = 0.0f;
   float dy = 0.0f;
   // Below the threshold the vector shrinks to zero, and so does a zero vector when the
   // threshold is zero, where the factor would be 0/0.
-  if (!(lengthSquared < s.threshold2) && lengthSquared != 0.0f) {
+  if (!(lengthSquared < a.threshold2) && lengthSquared != 0.0f) {
     const float length = detail::approxSqrtInline(lengthSquared);
-    const float factor = (length - threshold) / length;
+    const float factor = (length - a.threshold) / length;
     dx = vx * factor;
     dy = vy * factor;
   }
-  s.dx[q] = dx;
-  s.dy[q] = dy;
-  s.bx[q] = s.bx[q] + (gx - dx);
-  s.by[q] = s.by[q] + (gy - dy);
+  a.dx[q] = dx;
+  a.dy[q] = dy;
+  a.bx[q] = a.bx[q] + (gx - dx);
+  a.by[q] = a.by[q] + (gy - dy);
 }
 
-// Rows [rowBegin, rowEnd) of columns [colBegin, colEnd) in every phase, phase outermost.
-template <bool hasRight, bool hasDown>
-void shrinkRegion(SolverState& s, float threshold, int32_t rowBegin, int32_t rowEnd,
-                  int32_t colBegin, int32_t colEnd) {
+// approxSqrtInline on four lanes: the same integer estimate and Newton-Raphson steps.
+__m128 approxSqrt4(__m128 x) {
+  const __m128i estimate =
+      _mm_sub_epi32(_mm_set1_epi32(0x5f3759df), _mm_srai_epi32(_mm_castps_si128(x), 1));
+  __m128 y = _mm_castsi128_ps(estimate);
+  const __m128 half = _mm_mul_ps(_mm_set1_ps(0.5f), x);
+  const __m128 threeHalves = _mm_set1_ps(1.5f);
+  y = _mm_mul_ps(y, _mm_sub_ps(threeHalves, _mm_mul_ps(_mm_mul_ps(half, y), y)));
+  y = _mm_mul_ps(y, _mm_sub_ps(threeHalves, _mm_mul_ps(_mm_mul_ps(half, y), y)));
+  return _mm_mul_ps(y, x);
+}
+
+// shrinkElement<hasRight, true> on elements q .. q + 3. Lanes whose vector is below the
+// threshold or zero take the root too, and its result is then replaced by +0.
+template <bool hasRight>
+void shrinkFour(const ShrinkArrays& a, int32_t q) {
+  const __m128 zero = _mm_setzero_ps();
+  const __m128 here = _mm_loadu_ps(a.u + q);
+  const __m128 gx = hasRight ? _mm_sub_ps(_mm_loadu_ps(a.u + q + a.rows), here) : zero;
+  const __m128 gy = _mm_sub_ps(_mm_loadu_ps(a.u + q + 1), here);
+  const __m128 bx = _mm_loadu_ps(a.bx + q);
+  const __m128 by = _mm_loadu_ps(a.by + q);
+  const __m128 vx = _mm_add_ps(bx, gx);
+  const __m128 vy = _mm_add_ps(by, gy);
+  const __m128 lengthSquared = _mm_add_ps(_mm_mul_ps(vx, vx), _mm_mul_ps(vy, vy));
+  const __m128 keepZero = _mm_or_ps(_mm_cmplt_ps(lengthSquared, _mm_set1_ps(a.threshold2)),
+                                    _mm_cmpeq_ps(lengthSquared, zero));
+  const __m128 length = approxSqrt4(lengthSquared);
+  const __m128 factor = _mm_div_ps(_mm_sub_ps(length, _mm_set1_ps(a.threshold)), length);
+  const __m128 dx = _mm_andnot_ps(keepZero, _mm_mul_ps(vx, factor));
+  const __m128 dy = _mm_andnot_ps(keepZero, _mm_mul_ps(vy, factor));
+  _mm_storeu_ps(a.dx + q, dx);
+  _mm_storeu_ps(a.dy + q, dy);
+  _mm_storeu_ps(a.bx + q, _mm_add_ps(bx, _mm_sub_ps(gx, dx)));
+  _mm_storeu_ps(a.by + q, _mm_add_ps(by, _mm_sub_ps(gy, dy)));
+}
+
+// One column of one phase, from element `top` down: rows 0 .. M-2, then the last row.
+template <bool hasRight>
+void shrinkColumn(const ShrinkArrays& a, int32_t top) {
+  const int32_t lastRow = top + a.rows - 1;
+  int32_t q = top;
+  for (; q + 4 <= lastRow; q += 4) shrinkFour<hasRight>(a, q);
+  for (; q < lastRow; ++q) shrinkElement<hasRight, true>(a, q);
+  shrinkElement<hasRight, false>(a, lastRow);
+}
+
+// The three sums of the change measure over elements [begin, end), continued in index order.
+void measureRange(const float* outerPrev, const float* u, int32_t begin, int32_t end,
+                  detail::ChangeSums& sums) {
+  double previousSquares = sums.previousSquares;
+  double currentSquares = sums.currentSquares;
+  double changeSquares = sums.changeSquares;
+  for (int32_t e = begin; e < end; ++e) {
+    const double o = outerPrev[e];
+    const double v = u[e];
+    previousSquares = previousSquares + o * o;
+    currentSquares = currentSquares + v * v;
+    const double diff = v - o;
+    changeSquares = changeSquares + diff * diff;
+  }
+  sums = {previousSquares, currentSquares, changeSquares};
+}
+
+template <bool measure>
+detail::ChangeSums shrinkPass(SolverState& s) {
+  const ShrinkArrays a{s.u,  s.dx,   s.dy,         s.bx,
+                       s.by, s.rows, s.threshold2, detail::approxSqrtInline(s.threshold2)};
+  detail::ChangeSums sums;
+  const int32_t lastCol = s.cols - 1;
   for (int32_t k = 0; k < s.phases; ++k) {
-    for (int32_t j = colBegin; j < colEnd; ++j) {
-      for (int32_t i = rowBegin; i < rowEnd; ++i) {
-        shrinkElement<hasRight, hasDown>(s, i + s.rows * j + s.sliceSize * k, threshold);
+    for (int32_t j = 0; j < s.cols; ++j) {
+      const int32_t top = s.rows * j + s.sliceSize * k;
+      if (j < lastCol) {
+        shrinkColumn<true>(a, top);
+      } else {
+        shrinkColumn<false>(a, top);
       }
+      if constexpr (measure) measureRange(s.outerPrev, s.u, top, top + s.rows, sums);
     }
   }
+  return sums;
 }
 
 }  // namespace
+
+namespace detail {
+
+ChangeSums shrinkAndMeasure(SolverState& state) {
+  return shrinkPass<true>(state);
+}
+
+}  // namespace detail
 
 void shrinkUpdate(SolverState& state) {
   if (state.u == nullptr || state.dx == nullptr || state.dy == nullptr || state.bx == nullptr ||
       state.by == nullptr) {
     return;
   }
-  const float threshold = detail::approxSqrtInline(state.threshold2);
-  const int32_t lastRow = state.rows - 1;
-  const int32_t lastCol = state.cols - 1;
-  const int32_t rows = state.rows;
-  const int32_t cols = state.cols;
-  //          right  down                 rows               columns
-  shrinkRegion<true, true>(state, threshold, 0, lastRow, 0, lastCol);          // all with both
-  shrinkRegion<false, true>(state, threshold, 1, lastRow, lastCol, cols);      // last column
-  shrinkRegion<true, false>(state, threshold, lastRow, rows, 1, lastCol);      // last row
-  shrinkRegion<false, true>(state, threshold, 0, 1, lastCol, cols);            // pixel (0, N-1)
-  shrinkRegion<true, false>(state, threshold, lastRow, rows, 0, 1);            // pixel (M-1, 0)
-  shrinkRegion<false, false>(state, threshold, lastRow, rows, lastCol, cols);  // (M-1, N-1)
+  shrinkPass<false>(state);
 }
 
 }  // namespace daskel

@@ -5,13 +5,37 @@
 // to [0, 1], and a pixel whose values no longer sum to one is rescaled. u is rewritten in place,
 // so a pixel sees the new values of every pixel visited before it.
 //
-// The grid is covered by nine regions (interior, four edges, four corners) visited in a fixed
-// order. One per-pixel rule, parameterised at compile time by which neighbours exist, serves all
-// of them, so no inner loop tests a pixel's position.
+// Visiting order: the interior column by column (rows 1..M-2 of columns 1..N-2), then the left and
+// right columns, the top and bottom rows, and the four corners. The interior is therefore swept
+// while every boundary pixel still holds its old value, and the boundary reads new interior
+// values.
+//
+// Schedule of the interior. For pixel p and phase k the stencil sum is, in this order,
+//   S = (X + Y) + right + down + left + up,
+// and only `up` (the pixel just above, in the same column) is produced by the serial recurrence
+// down a column. The interior is cut into bands of up to kBand columns; within a band column c
+// runs kSkew rows behind column c-1, so the columns' recurrences overlap. Column c at row i then
+// reads
+//   - left  (column c-1, row i): written kSkew steps earlier, new, as in column order;
+//   - up    (column c,   row i-1): written one step earlier, new;
+//   - right (column c+1, row i) and down (column c, row i+1): not yet visited, old.
+// The part (X + Y) + right + down and the bias (multiplier + cost) * w are gathered for a block
+// of rows of every band column before the block's recurrence starts; at that moment every right
+// and down neighbour of the block is still unvisited. Every pixel thus sees exactly the values of
+// the plain column-by-column order and performs the same operations in the same order, so the
+// bits agree.
+#include <emmintrin.h>
+#include <xmmintrin.h>
+
+#include <algorithm>
+
+#include "solver/kernels.hpp"
 #include "solver/solver.hpp"
 
 namespace daskel {
 namespace {
+
+using detail::Multipliers;
 
 // The parts of the x and y terms that belong to element q: (dx - bx) and (dy - by).
 double splitX(const SolverState& s, int32_t q) {
@@ -40,29 +64,50 @@ double yTerm(const SolverState& s, int32_t q) {
   }
 }
 
+// One summand of the multiplier: penalty * (X + Y) - cost, with the products taken apart.
+double multiplierTerm(double penalty, double x, double y, float cost) {
+  return (penalty * x + penalty * y) - static_cast<double>(cost);
+}
+
 // The multiplier makes a pixel's unclamped values sum to the mean of its neighbours' sums: it is
 // the phase mean of penalty * (X + Y) - cost. It never reads u.
+float finishMultiplier(double acc, int32_t phases) {
+  return static_cast<float>(acc / static_cast<double>(phases));
+}
+
 template <bool hasUp, bool hasLeft>
-void computeMultiplier(SolverState& s, int32_t p) {
+float pixelMultiplier(const SolverState& s, int32_t p) {
   const double penalty = s.penalty;
   double acc = 0.0;
   for (int32_t k = 0; k < s.phases; ++k) {
     const int32_t q = p + s.sliceSize * k;
-    acc = acc + ((penalty * xTerm<hasLeft>(s, q) + penalty * yTerm<hasUp>(s, q)) -
-                 static_cast<double>(s.costs[q]));
+    acc = acc + multiplierTerm(penalty, xTerm<hasLeft>(s, q), yTerm<hasUp>(s, q), s.costs[q]);
   }
-  s.multiplier[p] = static_cast<float>(acc / static_cast<double>(s.phases));
+  return finishMultiplier(acc, s.phases);
+}
+
+// Coefficient 1/n of the stencil sum and factor w_n of (multiplier + cost), n neighbours.
+template <int neighbours>
+double stencilCoefficient() {
+  static_assert(neighbours >= 2 && neighbours <= 4, "a grid of 2 x 2 or more");
+  return neighbours == 4 ? 0.25 : neighbours == 3 ? static_cast<double>(1.0f / 3.0f) : 0.5;
+}
+template <int neighbours>
+double biasWeight(const SolverState& s) {
+  return neighbours == 4 ? s.inv4Penalty : neighbours == 3 ? s.inv3Penalty : s.inv2Penalty;
+}
+
+// The value of one phase from its complete stencil sum and its bias (multiplier + cost) * w,
+// clamped to [0, 1]: "above 1 gives 1, otherwise below 0 gives 0". minsd(1, v) is
+// (1 < v ? 1 : v) and maxsd(0, v) is (0 > v ? 0 : v), so a NaN passes both unchanged, as it
+// passes both tests; the instructions only keep data-dependent branches out of the recurrence.
+double clampedValue(double coefficient, double stencil, double bias) {
+  const __m128d value = _mm_set_sd(coefficient * stencil - bias);
+  return _mm_cvtsd_f64(_mm_max_sd(_mm_setzero_pd(), _mm_min_sd(_mm_set_sd(1.0), value)));
 }
 
 // Running sums below this are made of values that the float store has rounded to few bits.
 constexpr double kSmallestNormalFloat = 0x1p-126;
-
-// Sum of a pixel's stored values, in ascending phase order.
-double storedSum(const SolverState& s, int32_t p) {
-  double sum = 0.0;
-  for (int32_t k = 0; k < s.phases; ++k) sum = sum + static_cast<double>(s.u[p + s.sliceSize * k]);
-  return sum;
-}
 
 // Rescales a pixel whose clamped values stray from summing to one. A pixel with no support at
 // all (every value clamped to 0) becomes the uniform labelling.
@@ -72,88 +117,272 @@ double storedSum(const SolverState& s, int32_t p) {
 // values that were summed (a value can round to zero, or up by a large fraction of itself), so
 // the quotients could sum to zero or exceed one; such a pixel is rescaled by the sum of its
 // stored values instead.
-void normalisePixel(SolverState& s, int32_t p, double sum) {
+void normalisePixel(float* u, int32_t sliceSize, int32_t phases, int32_t p, double sum) {
   const double d = sum - 1.0;
   if (!(d > 1e-6 || d < -1e-6)) return;
-  if (sum < kSmallestNormalFloat) sum = storedSum(s, p);
-  for (int32_t k = 0; k < s.phases; ++k) {
-    const int32_t q = p + s.sliceSize * k;
+  if (sum < kSmallestNormalFloat) {
+    sum = 0.0;
+    for (int32_t k = 0; k < phases; ++k) sum = sum + static_cast<double>(u[p + sliceSize * k]);
+  }
+  for (int32_t k = 0; k < phases; ++k) {
+    const int32_t q = p + sliceSize * k;
     if (sum != 0.0) {
-      s.u[q] = static_cast<float>(static_cast<double>(s.u[q]) / sum);
+      u[q] = static_cast<float>(static_cast<double>(u[q]) / sum);
     } else {
-      s.u[q] = static_cast<float>(1.0 / static_cast<double>(s.phases));
+      u[q] = static_cast<float>(1.0 / static_cast<double>(phases));
     }
   }
 }
 
+// One boundary pixel, all of it at once: multiplier, then every phase, then normalisation.
 template <bool hasUp, bool hasDown, bool hasLeft, bool hasRight>
-void updatePixel(SolverState& s, int32_t p) {
+void updateBoundaryPixel(SolverState& s, int32_t p, Multipliers multipliers) {
   constexpr int neighbours = hasUp + hasDown + hasLeft + hasRight;
-  static_assert(neighbours >= 2, "every pixel of a grid of at least 2 x 2 has two neighbours");
-  const double coefficient = neighbours == 4   ? 0.25
-                             : neighbours == 3 ? static_cast<double>(1.0f / 3.0f)
-                                               : 0.5;
-  const double weight = neighbours == 4   ? s.inv4Penalty
-                        : neighbours == 3 ? s.inv3Penalty
-                                          : s.inv2Penalty;
+  const double coefficient = stencilCoefficient<neighbours>();
+  const double weight = biasWeight<neighbours>(s);
+  if (multipliers == Multipliers::compute) s.multiplier[p] = pixelMultiplier<hasUp, hasLeft>(s, p);
   const double multiplier = s.multiplier[p];
   float* u = s.u;
 
   double sum = 0.0;
   for (int32_t k = 0; k < s.phases; ++k) {
     const int32_t q = p + s.sliceSize * k;
-    // Stencil sum; the up neighbour comes last, it is the value written just before.
     double stencil = xTerm<hasLeft>(s, q) + yTerm<hasUp>(s, q);
     if constexpr (hasRight) stencil = stencil + static_cast<double>(u[q + s.rows]);
     if constexpr (hasDown) stencil = stencil + static_cast<double>(u[q + 1]);
     if constexpr (hasLeft) stencil = stencil + static_cast<double>(u[q - s.rows]);
     if constexpr (hasUp) stencil = stencil + static_cast<double>(u[q - 1]);
-
-    double value = coefficient * stencil - (multiplier + static_cast<double>(s.costs[q])) * weight;
-    if (value > 1.0) {
-      value = 1.0;
-    } else if (value < 0.0) {
-      value = 0.0;
-    }
+    const double bias = (multiplier + static_cast<double>(s.costs[q])) * weight;
+    const double value = clampedValue(coefficient, stencil, bias);
     sum = sum + value;
     u[q] = static_cast<float>(value);
   }
-  normalisePixel(s, p, sum);
+  normalisePixel(u, s.sliceSize, s.phases, p, sum);
 }
 
-// One region: rows [rowBegin, rowEnd) of columns [colBegin, colEnd), column by column. The
-// multipliers of the whole region come first, then the pixel updates in visiting order.
+// A boundary region: rows [rowBegin, rowEnd) of columns [colBegin, colEnd), column by column.
+// Every multiplier a pixel reads is its own, formed just before, so forming it pixel by pixel
+// instead of for the whole region first changes nothing.
 template <bool hasUp, bool hasDown, bool hasLeft, bool hasRight>
-void sweepRegion(SolverState& s, int32_t rowBegin, int32_t rowEnd, int32_t colBegin,
-                 int32_t colEnd) {
+void sweepBoundary(SolverState& s, Multipliers multipliers, int32_t rowBegin, int32_t rowEnd,
+                   int32_t colBegin, int32_t colEnd) {
   for (int32_t j = colBegin; j < colEnd; ++j) {
     for (int32_t i = rowBegin; i < rowEnd; ++i) {
-      computeMultiplier<hasUp, hasLeft>(s, i + s.rows * j);
+      updateBoundaryPixel<hasUp, hasDown, hasLeft, hasRight>(s, i + s.rows * j, multipliers);
     }
   }
-  for (int32_t j = colBegin; j < colEnd; ++j) {
-    for (int32_t i = rowBegin; i < rowEnd; ++i) {
-      updatePixel<hasUp, hasDown, hasLeft, hasRight>(s, i + s.rows * j);
+}
+
+// ---- The interior ---------------------------------------------------------------------------
+
+constexpr int32_t kBand = 8;  // columns whose recurrences overlap
+// Rows by which each band column trails the one before: one cache line of floats, so that the
+// pixels in flight lie in different cache sets even when a column is a power-of-two size.
+constexpr int32_t kSkew = 16;
+constexpr int32_t kScratchDoubles = 8192;  // 64 KiB: gathered terms of the rows in flight
+constexpr int32_t kMaxBlockRows = 64;      // rows gathered ahead per block
+constexpr int32_t kMinBlockRows = 4;       // below this the band schedule is not worth it
+
+// Gathered terms of one band: for each column c and row slot r, K partial stencil sums
+// (X + Y) + right + down followed by K biases (multiplier + cost) * w.
+struct BandScratch {
+  double* terms;
+  int32_t phases;
+  int32_t blockRows;
+  double* slot(int32_t c, int32_t r) const { return terms + (c * blockRows + r) * 2 * phases; }
+};
+
+// Two consecutive floats widened to two doubles.
+__m128d load2(const float* from) {
+  return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(from))));
+}
+
+// Writes the two lanes of `value` to entry k of two consecutive row slots.
+void store2(double* first, double* second, int32_t k, __m128d value) {
+  _mm_storel_pd(first + k, value);
+  _mm_storeh_pd(second + k, value);
+}
+
+// Asks for the cache lines of `count` floats from `from` on into the second-level cache.
+void prefetchRange(const float* from, int32_t count) {
+  constexpr int32_t kLineFloats = 16;
+  for (int32_t r = 0; r < count; r += kLineFloats) {
+    _mm_prefetch(reinterpret_cast<const char*>(from + r), _MM_HINT_T1);
+  }
+}
+
+// Gathers rows [rowBegin, rowEnd) of interior column j into slots [slotBegin, ...) of band
+// column c. The band's recurrence has not reached these rows, nor their right neighbours. Two
+// rows at a time in SSE2 lanes that do exactly the scalar operations of the last row's path.
+void gatherColumn(SolverState& s, Multipliers multipliers, const BandScratch& band, int32_t c,
+                  int32_t j, int32_t rowBegin, int32_t rowEnd, int32_t slotBegin) {
+  const int32_t rows = s.rows;
+  const int32_t phases = s.phases;
+  const int32_t count = rowEnd - rowBegin;
+  const double penalty = s.penalty;
+  const double weight = s.inv4Penalty;
+  const float* u = s.u;
+  const __m128d penalty2 = _mm_set1_pd(penalty);
+  double acc[kMaxBlockRows];
+  if (multipliers == Multipliers::compute) std::fill(acc, acc + count, 0.0);
+
+  // Partial stencil sums and, when asked, the multipliers' sums over the phases.
+  for (int32_t k = 0; k < phases; ++k) {
+    const int32_t top = rowBegin + rows * j + s.sliceSize * k;
+    // The next block of this column is gathered one band-block later: fetch it meanwhile, as
+    // these short pieces of many streams are too short for the hardware's own prefetching.
+    const int32_t ahead = std::min(band.blockRows, rows - 1 - rowEnd);
+    if (ahead > 0) {
+      const float* next[] = {s.dx, s.bx, s.dy, s.by, s.costs, u + rows, u};
+      for (const float* stream : next) prefetchRange(stream + top + count, ahead);
     }
+    int32_t r = 0;
+    for (; r + 2 <= count; r += 2) {
+      const int32_t q = top + r;
+      const __m128d here = _mm_sub_pd(load2(s.dx + q), load2(s.bx + q));
+      const __m128d left = _mm_sub_pd(load2(s.dx + q - rows), load2(s.bx + q - rows));
+      const __m128d x = _mm_sub_pd(left, here);
+      const __m128d y = _mm_sub_pd(_mm_sub_pd(load2(s.dy + q - 1), load2(s.by + q - 1)),
+                                   _mm_sub_pd(load2(s.dy + q), load2(s.by + q)));
+      __m128d stencil = _mm_add_pd(x, y);
+      stencil = _mm_add_pd(stencil, load2(u + q + rows));  // right, old
+      stencil = _mm_add_pd(stencil, load2(u + q + 1));     // down, old
+      store2(band.slot(c, slotBegin + r), band.slot(c, slotBegin + r + 1), k, stencil);
+      if (multipliers == Multipliers::compute) {
+        const __m128d term = _mm_sub_pd(
+            _mm_add_pd(_mm_mul_pd(penalty2, x), _mm_mul_pd(penalty2, y)), load2(s.costs + q));
+        _mm_storeu_pd(acc + r, _mm_add_pd(_mm_loadu_pd(acc + r), term));
+      }
+    }
+    for (; r < count; ++r) {
+      const int32_t q = top + r;
+      const double x = xTerm<true>(s, q);
+      const double y = yTerm<true>(s, q);
+      double stencil = x + y;
+      stencil = stencil + static_cast<double>(u[q + rows]);  // right, old
+      stencil = stencil + static_cast<double>(u[q + 1]);     // down, old
+      band.slot(c, slotBegin + r)[k] = stencil;
+      if (multipliers == Multipliers::compute) {
+        acc[r] = acc[r] + multiplierTerm(penalty, x, y, s.costs[q]);
+      }
+    }
+  }
+
+  // Multipliers, then the biases (multiplier + cost) * w.
+  const int32_t firstPixel = rowBegin + rows * j;
+  if (multipliers == Multipliers::compute) {
+    for (int32_t r = 0; r < count; ++r) {
+      s.multiplier[firstPixel + r] = finishMultiplier(acc[r], phases);
+    }
+  }
+  const __m128d weight2 = _mm_set1_pd(weight);
+  for (int32_t k = 0; k < phases; ++k) {
+    const float* cost = s.costs + firstPixel + s.sliceSize * k;
+    const float* multiplier = s.multiplier + firstPixel;
+    int32_t r = 0;
+    for (; r + 2 <= count; r += 2) {
+      const __m128d bias = _mm_mul_pd(_mm_add_pd(load2(multiplier + r), load2(cost + r)), weight2);
+      store2(band.slot(c, slotBegin + r) + phases, band.slot(c, slotBegin + r + 1) + phases, k,
+             bias);
+    }
+    for (; r < count; ++r) {
+      band.slot(c, slotBegin + r)[phases + k] =
+          (static_cast<double>(multiplier[r]) + static_cast<double>(cost[r])) * weight;
+    }
+  }
+}
+
+// The serial part of one interior pixel: left and up complete the gathered stencil sum.
+void finishInteriorPixel(SolverState& s, int32_t p, const double* terms) {
+  const int32_t phases = s.phases;
+  const int32_t rows = s.rows;
+  const double coefficient = stencilCoefficient<4>();
+  float* u = s.u;
+  double sum = 0.0;
+  for (int32_t k = 0; k < phases; ++k) {
+    const int32_t q = p + s.sliceSize * k;
+    double stencil = terms[k] + static_cast<double>(u[q - rows]);  // left, new
+    stencil = stencil + static_cast<double>(u[q - 1]);             // up, new
+    const double value = clampedValue(coefficient, stencil, terms[phases + k]);
+    sum = sum + value;
+    u[q] = static_cast<float>(value);
+  }
+  normalisePixel(u, s.sliceSize, phases, p, sum);
+}
+
+// Interior columns [j0, j0 + width), column c skewed kSkew rows behind column c - 1. Step t runs
+// interior row r = t - c * kSkew (row index 1 + r) of every band column that has that row.
+void sweepBand(SolverState& s, Multipliers multipliers, const BandScratch& band, int32_t j0,
+               int32_t width) {
+  const int32_t interiorRows = s.rows - 2;
+  const int32_t steps = interiorRows + (width - 1) * kSkew;
+  for (int32_t blockBegin = 0; blockBegin < steps; blockBegin += band.blockRows) {
+    const int32_t blockEnd = std::min(blockBegin + band.blockRows, steps);
+    for (int32_t c = 0; c < width; ++c) {
+      const int32_t lag = c * kSkew;
+      const int32_t first = std::max(blockBegin - lag, 0);
+      const int32_t last = std::min(blockEnd - lag, interiorRows);
+      if (first < last) {
+        gatherColumn(s, multipliers, band, c, j0 + c, 1 + first, 1 + last,
+                     first + lag - blockBegin);
+      }
+    }
+    for (int32_t t = blockBegin; t < blockEnd; ++t) {
+      // Columns whose row t - c * kSkew lies in [0, interiorRows).
+      const int32_t cBegin = t < interiorRows ? 0 : (t - interiorRows) / kSkew + 1;
+      const int32_t cEnd = std::min(t / kSkew + 1, width);
+      for (int32_t c = cBegin; c < cEnd; ++c) {
+        const int32_t p = 1 + (t - c * kSkew) + s.rows * (j0 + c);
+        finishInteriorPixel(s, p, band.slot(c, t - blockBegin));
+      }
+    }
+  }
+}
+
+void sweepInterior(SolverState& s, Multipliers multipliers) {
+  const int32_t lastCol = s.cols - 1;
+  if (s.rows < 3 || s.cols < 3) return;
+  const int32_t blockRows = std::min(kMaxBlockRows, kScratchDoubles / (kBand * 2 * s.phases));
+  if (blockRows < kMinBlockRows) {
+    // Very many phases: the plain order, pixel by pixel.
+    sweepBoundary<true, true, true, true>(s, multipliers, 1, s.rows - 1, 1, lastCol);
+    return;
+  }
+  double terms[kScratchDoubles];
+  const BandScratch band{terms, s.phases, blockRows};
+  for (int32_t j0 = 1; j0 < lastCol; j0 += kBand) {
+    sweepBand(s, multipliers, band, j0, std::min(kBand, lastCol - j0));
   }
 }
 
 }  // namespace
 
-void labelSweep(SolverState& state) {
-  if (state.u == nullptr || state.multiplier == nullptr) return;
+namespace detail {
+
+void sweepLabels(SolverState& state, Multipliers multipliers) {
   const int32_t lastRow = state.rows - 1;
   const int32_t lastCol = state.cols - 1;
-  //           up     down   left   right     rows                  columns
-  sweepRegion<true, true, true, true>(state, 1, lastRow, 1, lastCol);            // interior
-  sweepRegion<true, true, false, true>(state, 1, lastRow, 0, 1);                 // left column
-  sweepRegion<true, true, true, false>(state, 1, lastRow, lastCol, state.cols);  // right column
-  sweepRegion<false, true, true, true>(state, 0, 1, 1, lastCol);                 // top row
-  sweepRegion<true, false, true, true>(state, lastRow, state.rows, 1, lastCol);  // bottom row
-  sweepRegion<false, true, false, true>(state, 0, 1, 0, 1);                      // corner (0, 0)
-  sweepRegion<false, true, true, false>(state, 0, 1, lastCol, state.cols);       // corner (0, N-1)
-  sweepRegion<true, false, false, true>(state, lastRow, state.rows, 0, 1);       // corner (M-1, 0)
-  sweepRegion<true, false, true, false>(state, lastRow, state.rows, lastCol, state.cols);
+  const int32_t rows = state.rows;
+  const int32_t cols = state.cols;
+  SolverState& s = state;
+  const Multipliers m = multipliers;
+  sweepInterior(s, m);
+  //             up     down   left   right     rows              columns
+  sweepBoundary<true, true, false, true>(s, m, 1, lastRow, 0, 1);               // left column
+  sweepBoundary<true, true, true, false>(s, m, 1, lastRow, lastCol, cols);      // right column
+  sweepBoundary<false, true, true, true>(s, m, 0, 1, 1, lastCol);               // top row
+  sweepBoundary<true, false, true, true>(s, m, lastRow, rows, 1, lastCol);      // bottom row
+  sweepBoundary<false, true, false, true>(s, m, 0, 1, 0, 1);                    // corner (0, 0)
+  sweepBoundary<false, true, true, false>(s, m, 0, 1, lastCol, cols);           // corner (0, N-1)
+  sweepBoundary<true, false, false, true>(s, m, lastRow, rows, 0, 1);           // corner (M-1, 0)
+  sweepBoundary<true, false, true, false>(s, m, lastRow, rows, lastCol, cols);  // (M-1, N-1)
+}
+
+}  // namespace detail
+
+void labelSweep(SolverState& state) {
+  if (state.u == nullptr || state.multiplier == nullptr) return;
+  detail::sweepLabels(state, detail::Multipliers::compute);
 }
 
 }  // namespace daskel

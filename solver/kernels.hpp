@@ -1,0 +1,28 @@
+// Entry points of the kernels that the driver schedules differently from the public calls.
+#ifndef DASKEL_SOLVER_KERNELS_HPP
+#define DASKEL_SOLVER_KERNELS_HPP
+
+#include "solver/solver.hpp"
+
+namespace daskel::detail {
+
+// Whether a sweep forms the multipliers or finds them already in `state.multiplier`. They read
+// only dx, dy, bx, by and costs, none of which a sweep changes, so the second sweep of an outer
+// iteration may reuse what the first stored.
+enum class Multipliers { compute, reuse };
+
+void sweepLabels(SolverState& state, Multipliers multipliers);
+
+// The three sums of the change measure, each accumulated in index order.
+struct ChangeSums {
+  double previousSquares = 0.0;  // sum of outerPrev^2
+  double currentSquares = 0.0;   // sum of u^2
+  double changeSquares = 0.0;    // sum of (u - outerPrev)^2
+};
+
+// shrinkUpdate, and in the same pass over u the sums of the change measure against outerPrev.
+ChangeSums shrinkAndMeasure(SolverState& state);
+
+}  // namespace daskel::detail
+
+#endif  // DASKEL_SOLVER_KERNELS_HPP

@@ -1,0 +1,292 @@
+// Randomised bit-for-bit comparison of the library's kernels with the straightforward oracle.
+//
+// Each case builds two working states with identical contents, runs a library kernel on one and
+// the oracle's on the other, and requires every buffer to agree in every bit. NaN is the one
+// exception: any NaN matches any NaN, because IEEE arithmetic fixes that a result is NaN but not
+// which payload survives when two NaN operands meet.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "solver/solver.hpp"
+#include "tests/oracle/oracle.hpp"
+
+namespace daskel {
+namespace {
+
+struct Shape {
+  int32_t rows;
+  int32_t cols;
+  int32_t phases;
+};
+
+std::string describe(const Shape& shape, uint32_t seed) {
+  std::ostringstream text;
+  text << shape.rows << "x" << shape.cols << "x" << shape.phases << " seed " << seed;
+  return text.str();
+}
+
+// What a case puts into the buffers besides ordinary values.
+struct Extras {
+  bool specials = false;    // NaN and infinities, sparsely
+  bool fullBuffers = true;  // dx, dy, bx, by random (false: zero, as at the start of a call)
+};
+
+// One working state with its borrowed volumes.
+class Problem {
+ public:
+  Problem(const Shape& shape, float tvWeight, float penalty)
+      : costs_(volume(shape)), u_(volume(shape)) {
+    ok_ = initSolverState(state_, shape.rows, shape.cols, shape.phases, tvWeight, penalty,
+                          costs_.data(), u_.data(), nullptr);
+  }
+  Problem(const Problem&) = delete;
+  Problem& operator=(const Problem&) = delete;
+  ~Problem() { releaseSolverState(state_); }
+
+  bool ok() const { return ok_; }
+  SolverState& state() { return state_; }
+  std::vector<float>& costs() { return costs_; }
+  std::vector<float>& u() { return u_; }
+
+ private:
+  static std::size_t volume(const Shape& s) {
+    return static_cast<std::size_t>(s.rows) * static_cast<std::size_t>(s.cols) *
+           static_cast<std::size_t>(s.phases);
+  }
+  std::vector<float> costs_;
+  std::vector<float> u_;
+  SolverState state_{};
+  bool ok_ = false;
+};
+
+// Fills a problem from a seed: labels mostly in [0, 1] with exact 0 and 1 and some strays,
+// costs that clamp whole pixels to zero support, small split and Bregman values.
+void fill(Problem& problem, uint32_t seed, const Extras& extras) {
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  std::uniform_real_distribution<float> centred(-0.5f, 0.5f);
+  std::uniform_int_distribution<int> pick(0, 99);
+  SolverState& s = problem.state();
+  const float special[] = {std::numeric_limits<float>::quiet_NaN(),
+                           std::numeric_limits<float>::infinity(),
+                           -std::numeric_limits<float>::infinity()};
+  auto sprinkle = [&](float value) {
+    if (extras.specials && pick(random) == 0) return special[pick(random) % 3];
+    return value;
+  };
+
+  for (int32_t p = 0; p < s.sliceSize; ++p) {
+    const int kind = pick(random);  // 10%: every phase far too costly, so no support at all
+    for (int32_t k = 0; k < s.phases; ++k) {
+      const int32_t q = p + s.sliceSize * k;
+      const int draw = pick(random);
+      float label = unit(random);
+      if (draw < 5) label = 0.0f;
+      if (draw >= 5 && draw < 10) label = 1.0f;
+      if (draw >= 10 && draw < 13) label = 1.0f + unit(random);
+      if (draw >= 13 && draw < 16) label = -unit(random);
+      problem.u()[q] = sprinkle(label);
+      const float cost = kind < 10 ? 50.0f + unit(random) : 2.0f * unit(random) - 0.5f;
+      problem.costs()[q] = sprinkle(cost);
+    }
+  }
+  float* splits[] = {s.dx, s.dy, s.bx, s.by};
+  for (float* buffer : splits) {
+    for (int32_t e = 0; e < s.volumeSize; ++e) {
+      const float value = pick(random) < 20 ? 0.0f : centred(random);
+      buffer[e] = extras.fullBuffers ? sprinkle(value) : 0.0f;
+    }
+  }
+  // Leftovers that a kernel must overwrite before it reads them, or leave alone.
+  for (int32_t e = 0; e < s.volumeSize; ++e) s.outerPrev[e] = centred(random);
+  for (int32_t p = 0; p < s.sliceSize; ++p) s.multiplier[p] = centred(random);
+}
+
+void copyContents(Problem& from, Problem& to) {
+  SolverState& a = from.state();
+  SolverState& b = to.state();
+  to.costs() = from.costs();
+  to.u() = from.u();
+  const auto bytes = static_cast<std::size_t>(a.volumeSize) * sizeof(float);
+  std::memcpy(b.dx, a.dx, bytes);
+  std::memcpy(b.dy, a.dy, bytes);
+  std::memcpy(b.bx, a.bx, bytes);
+  std::memcpy(b.by, a.by, bytes);
+  std::memcpy(b.outerPrev, a.outerPrev, bytes);
+  std::memcpy(b.multiplier, a.multiplier, static_cast<std::size_t>(a.sliceSize) * sizeof(float));
+}
+
+bool sameValue(float a, float b) {
+  if (std::isnan(a) && std::isnan(b)) return true;
+  uint32_t x = 0;
+  uint32_t y = 0;
+  std::memcpy(&x, &a, sizeof x);
+  std::memcpy(&y, &b, sizeof y);
+  return x == y;
+}
+
+// First element where the two buffers differ, located as (row, column, phase), or "".
+std::string firstDifference(const char* name, const float* fast, const float* simple, int32_t count,
+                            int32_t rows, int32_t cols) {
+  for (int32_t e = 0; e < count; ++e) {
+    if (sameValue(fast[e], simple[e])) continue;
+    std::ostringstream text;
+    text.precision(9);
+    const int32_t slice = rows * cols;
+    text << name << " differs at (" << (e % slice) % rows << ", " << (e % slice) / rows << ", "
+         << e / slice << "): " << fast[e] << " instead of " << simple[e];
+    return text.str();
+  }
+  return "";
+}
+
+// Every buffer of the two states, bit for bit.
+std::string compareStates(Problem& fastProblem, Problem& simpleProblem) {
+  const SolverState& f = fastProblem.state();
+  const SolverState& s = simpleProblem.state();
+  const struct {
+    const char* name;
+    const float* fast;
+    const float* simple;
+    int32_t count;
+  } buffers[] = {{"u", f.u, s.u, f.volumeSize},
+                 {"dx", f.dx, s.dx, f.volumeSize},
+                 {"dy", f.dy, s.dy, f.volumeSize},
+                 {"bx", f.bx, s.bx, f.volumeSize},
+                 {"by", f.by, s.by, f.volumeSize},
+                 {"outerPrev", f.outerPrev, s.outerPrev, f.volumeSize},
+                 {"multiplier", f.multiplier, s.multiplier, f.sliceSize}};
+  for (const auto& b : buffers) {
+    std::string difference = firstDifference(b.name, b.fast, b.simple, b.count, f.rows, f.cols);
+    if (!difference.empty()) return difference;
+  }
+  return "";
+}
+
+// Shapes that stress the regions and the schedules: two rows or columns, 2 x 2, one phase,
+// powers of two, and sizes just around multiples of small block widths.
+std::vector<Shape> shapes() {
+  std::vector<Shape> list = {{2, 2, 1},   {2, 2, 3},   {2, 3, 2},   {3, 2, 2},   {2, 9, 4},
+                             {9, 2, 4},   {2, 40, 1},  {40, 2, 1},  {3, 3, 1},   {3, 3, 5},
+                             {4, 4, 2},   {5, 7, 3},   {8, 8, 8},   {16, 16, 2}, {16, 16, 16},
+                             {32, 32, 4}, {64, 16, 3}, {16, 64, 1}, {13, 35, 2}, {35, 13, 6},
+                             {66, 10, 2}, {10, 66, 4}, {34, 34, 7}, {70, 19, 1}, {33, 65, 2}};
+  // A few more from a fixed seed, all rows and columns from 2 to 45.
+  std::mt19937 random(20240601u);
+  std::uniform_int_distribution<int32_t> side(2, 45);
+  std::uniform_int_distribution<int32_t> phases(1, 9);
+  for (int n = 0; n < 15; ++n) list.push_back({side(random), side(random), phases(random)});
+  return list;
+}
+
+const float kPenalties[] = {1.0f, 0.3f, 2.5f};
+const float kTvWeights[] = {0.5f, 0.05f, 0.0f};
+
+// Runs `fastKernel` on one problem and `simpleKernel` on an identical copy, for every shape and
+// a few seeds, and compares all buffers after each of `repeats` applications.
+template <typename FastKernel, typename SimpleKernel>
+void compareKernels(FastKernel fastKernel, SimpleKernel simpleKernel, const Extras& extras,
+                    int repeats) {
+  uint32_t seed = 1;
+  for (const Shape& shape : shapes()) {
+    for (int variant = 0; variant < 3; ++variant, ++seed) {
+      Problem fastProblem(shape, kTvWeights[variant], kPenalties[variant]);
+      Problem simpleProblem(shape, kTvWeights[variant], kPenalties[variant]);
+      ASSERT_TRUE(fastProblem.ok() && simpleProblem.ok());
+      fill(fastProblem, seed, extras);
+      copyContents(fastProblem, simpleProblem);
+      for (int r = 0; r < repeats; ++r) {
+        fastKernel(fastProblem.state());
+        simpleKernel(simpleProblem.state());
+        const std::string difference = compareStates(fastProblem, simpleProblem);
+        ASSERT_EQ(difference, "") << describe(shape, seed) << ", application " << r + 1;
+      }
+    }
+  }
+}
+
+TEST(FastKernels, ApproxSqrtMatchesOracleOnEveryKindOfFloat) {
+  std::mt19937 random(7u);
+  std::uniform_int_distribution<uint32_t> bits;
+  const float fixed[] = {0.0f,
+                         -0.0f,
+                         1.0f,
+                         0.25f,
+                         4.0f,
+                         1e-40f,
+                         3.4e38f,
+                         std::numeric_limits<float>::infinity(),
+                         std::numeric_limits<float>::quiet_NaN(),
+                         -1.0f};
+  for (float x : fixed) EXPECT_TRUE(sameValue(approxSqrt(x), oracle::approxSqrt(x))) << x;
+  for (int n = 0; n < 100000; ++n) {
+    const uint32_t pattern = bits(random);
+    float x = 0.0f;
+    std::memcpy(&x, &pattern, sizeof x);
+    ASSERT_TRUE(sameValue(approxSqrt(x), oracle::approxSqrt(x))) << std::hex << pattern;
+  }
+}
+
+// Two sweeps in a row, as the driver runs them: the second starts from what the first left.
+TEST(FastKernels, LabelSweepMatchesOracle) {
+  compareKernels(labelSweep, oracle::labelSweep, Extras{}, 2);
+}
+
+TEST(FastKernels, LabelSweepMatchesOracleWithNanAndInfinity) {
+  compareKernels(labelSweep, oracle::labelSweep, Extras{true, true}, 2);
+}
+
+TEST(FastKernels, ShrinkUpdateMatchesOracle) {
+  compareKernels(shrinkUpdate, oracle::shrinkUpdate, Extras{}, 2);
+}
+
+TEST(FastKernels, ShrinkUpdateMatchesOracleWithNanAndInfinity) {
+  compareKernels(shrinkUpdate, oracle::shrinkUpdate, Extras{true, true}, 1);
+}
+
+// The driver, from a fresh start (split and Bregman values zero) and from a state left by
+// earlier iterations; every buffer and the iteration count must agree.
+TEST(FastKernels, WholeSolveMatchesOracle) {
+  for (const Extras& extras : {Extras{false, false}, Extras{false, true}, Extras{true, false}}) {
+    uint32_t seed = 1000;
+    for (const Shape& shape : shapes()) {
+      for (int variant = 0; variant < 3; ++variant, ++seed) {
+        Problem fastProblem(shape, kTvWeights[variant], kPenalties[variant]);
+        Problem simpleProblem(shape, kTvWeights[variant], kPenalties[variant]);
+        ASSERT_TRUE(fastProblem.ok() && simpleProblem.ok());
+        fill(fastProblem, seed, extras);
+        copyContents(fastProblem, simpleProblem);
+        const int32_t fastIterations = runSolver(fastProblem.state());
+        const int32_t simpleIterations = oracle::runSolver(simpleProblem.state());
+        ASSERT_EQ(fastIterations, simpleIterations) << describe(shape, seed);
+        ASSERT_EQ(compareStates(fastProblem, simpleProblem), "") << describe(shape, seed);
+      }
+    }
+  }
+}
+
+// Larger power-of-two grids, where a phase stride is a multiple of every cache way size.
+TEST(FastKernels, WholeSolveMatchesOracleOnPowerOfTwoGrids) {
+  const Shape large[] = {{128, 128, 4}, {256, 64, 2}, {64, 256, 8}};
+  uint32_t seed = 5000;
+  for (const Shape& shape : large) {
+    Problem fastProblem(shape, 0.5f, 1.0f);
+    Problem simpleProblem(shape, 0.5f, 1.0f);
+    ASSERT_TRUE(fastProblem.ok() && simpleProblem.ok());
+    fill(fastProblem, ++seed, Extras{false, false});
+    copyContents(fastProblem, simpleProblem);
+    EXPECT_EQ(runSolver(fastProblem.state()), oracle::runSolver(simpleProblem.state()));
+    EXPECT_EQ(compareStates(fastProblem, simpleProblem), "") << describe(shape, seed);
+  }
+}
+
+}  // namespace
+}  // namespace daskel
