@@ -115,8 +115,8 @@ int main(int argc, char** argv) {
   bool showProgress = false;
   auto onRound = [&](const daskel::segment::RoundReport& report) {
     const double elapsed = secondsSince(start);
-    // After the first round the whole run can be foreseen.
-    if (report.round == 1) showProgress = elapsed * options.rounds > kProgressSeconds;
+    // Once the run has taken more than a second, every further round is reported.
+    showProgress = showProgress || elapsed > kProgressSeconds;
     if (showProgress && !options.quiet) {
       std::printf("round %d of %d: intensities %s, %d outer iterations, %.1f s\n", report.round,
                   options.rounds, levelList(*report.levels).c_str(), report.outerIterations,

@@ -226,11 +226,23 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
       labelVariance(image.values, nearestLabels(image.values, result.levels), result.levels);
   result.u.assign(static_cast<std::size_t>(slice) * phases, 1.0f / static_cast<float>(phases));
   result.outerIterations = 0;
+  std::vector<float> step(phases, 1.0f);
+  std::vector<float> lastMove(phases, 0.0f);
 
   for (int32_t round = 1; round <= settings.rounds; ++round) {
     if (round > 1) {
+      // Each level moves to the mean of its pixels, by a full step at first. A level whose move
+      // turns back halves its step: a full step can flip a band of pixels between two phases
+      // and back from one round to the next without ever settling.
       const std::vector<uint8_t> labels = hardLabels(result.u, slice, phases);
-      levelsFromLabels(image.values, labels, result.levels);
+      std::vector<float> means = result.levels;
+      levelsFromLabels(image.values, labels, means);
+      for (int32_t k = 0; k < phases; ++k) {
+        const float move = means[k] - result.levels[k];
+        if (move * lastMove[k] < 0.0f) step[k] *= 0.5f;
+        lastMove[k] = move;
+        result.levels[k] = result.levels[k] + step[k] * move;
+      }
       result.variance = labelVariance(image.values, labels, result.levels);
     }
     const std::vector<float> costs = dataCosts(image.values, result.levels, result.variance);
