@@ -59,13 +59,21 @@ variance = noise_variance(intensity(:), nearest, levels);
 params = single([rows, cols, phases, tvWeight, penalty]);
 u = ones(rows, cols, phases, 'single') / phases;
 costs = zeros(rows, cols, phases, 'single');
+step = ones(1, phases);
+last_move = zeros(1, phases);
 for pass = 1:rounds
   if pass > 1
-    % Re-estimate from each pixel's most likely phase.
+    % Re-estimate from each pixel's most likely phase. A level whose move turns back halves its
+    % step, so that a band of pixels cannot flip between two phases from round to round.
     [~, labels] = max(u, [], 3);
     for k = 1:phases
       if any(labels(:) == k)
-        levels(k) = mean(intensity(labels == k));
+        move = mean(intensity(labels == k)) - levels(k);
+        if move * last_move(k) < 0
+          step(k) = step(k) / 2;
+        end
+        last_move(k) = move;
+        levels(k) = levels(k) + step(k) * move;
       end
     end
     variance = noise_variance(intensity(:), labels(:), levels);
