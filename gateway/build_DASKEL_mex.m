@@ -21,8 +21,9 @@ end
 if ~exist(outdir, 'dir')
   mkdir(outdir);
 end
+solver_files = dir(fullfile(root, 'solver', '*.cpp'));
 sources = [{fullfile(here, 'DASKEL_mex.cpp')}, ...
-           fullfile(root, 'solver', {'state.cpp', 'driver.cpp', 'sweep.cpp', 'shrink.cpp'})];
+           fullfile(root, 'solver', {solver_files.name})];
 
 if exist('OCTAVE_VERSION', 'builtin') ~= 0
   target = fullfile(outdir, 'DASKEL_mex.mex');
