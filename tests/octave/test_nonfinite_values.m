@@ -1,4 +1,4 @@
-function test_special_values()
+function test_nonfinite_values()
 % NaN and infinities in u0 reach the solver as they are.
 %
 % Set-up: two phases on a 5 x 6 grid, all costs 0, phase 1 of u0 at 0 and phase 2 at 1. With
@@ -47,7 +47,7 @@ assert(~any(isnan(u(:))) && isequal(u(:, :, 2), start(:, :, 2)), ...
 % from +0 or a nonzero term), so they are covered by the bit-for-bit comparison with the
 % library in test_library_match, as are NaN payloads and special values in costs.
 
-printf('test_special_values: all checks passed\n');
+printf('test_nonfinite_values: all checks passed\n');
 end
 
 function expect_nan_at(u, pixels, context)
