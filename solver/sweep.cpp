@@ -368,10 +368,10 @@ void sweepBand(SolverState& s, Multipliers multipliers, const BandScratch& band,
 constexpr int32_t kLanes = 8;           // columns of a band: two vectors of four doubles
 constexpr int32_t kLaneSkew = 16;       // rows by which each lane trails the one before
 constexpr int32_t kHistorySlots = 32;   // steps of new values kept; more than kLaneSkew
-constexpr int32_t kLaneStride = 16;     // doubles per (step, phase) in the history
+constexpr int32_t kLaneStride = 12;     // doubles per (step, phase) in the history
 constexpr int32_t kLaneFirst = 4;       // history index of lane 0; index 3 holds -0.0
 constexpr int32_t kLaneScratch = 4096;  // doubles of gathered terms (32 KiB)
-constexpr int32_t kLaneMaxPhases = 32;  // history of 16 x 32 x 16 doubles (64 KiB) at most
+constexpr int32_t kLaneMaxPhases = 16;  // history of 32 x 16 x 12 doubles (48 KiB) at most
 constexpr int32_t kLaneMaxBlock = 64;
 constexpr int32_t kPrefetchBlocks = 2;  // blocks between a lane's fetch and its gathering
 
@@ -640,34 +640,49 @@ __attribute__((target("avx2"))) void sweepLaneBand(SolverState& s, Multipliers m
 
 #endif  // DASKEL_LANE_SWEEP
 
-void sweepInterior(SolverState& s, Multipliers multipliers) {
+#if defined(DASKEL_LANE_SWEEP)
+// The full bands of the interior, from column 1 on, where the lane schedule applies; returns the
+// first column left to the SSE2 bands. A function of its own, so that its scratch and the SSE2
+// scratch are never on the stack together.
+__attribute__((noinline)) int32_t sweepLaneBands(SolverState& s, Multipliers multipliers) {
   const int32_t lastCol = s.cols - 1;
-  if (s.rows < 3 || s.cols < 3) return;
+  int32_t j0 = 1;
+  if (s.phases > kLaneMaxPhases || !laneSweepAvailable()) return j0;
+  alignas(32) double laneTerms[kLaneScratch];
+  alignas(32) double laneHistory[kHistorySlots * kLaneMaxPhases * kLaneStride];
+  const int32_t blockSteps = std::min(kLaneMaxBlock, kLaneScratch / (2 * s.phases * kLanes));
+  const LaneScratch scratch{laneTerms, s.phases, blockSteps};
+  const LaneHistory history{laneHistory, s.phases};
+  // Index kLaneFirst - 1 of every entry is the -0.0 that stands for lane 0's left neighbour.
+  std::fill(laneHistory, laneHistory + kHistorySlots * s.phases * kLaneStride, -0.0);
+  for (; j0 + kLanes <= lastCol; j0 += kLanes) sweepLaneBand(s, multipliers, scratch, history, j0);
+  return j0;
+}
+#endif
+
+// Interior columns [j0, N-1) in SSE2 bands.
+__attribute__((noinline)) void sweepBands(SolverState& s, Multipliers multipliers, int32_t j0) {
+  const int32_t lastCol = s.cols - 1;
   const int32_t blockRows = std::min(kMaxBlockRows, kScratchDoubles / (kBand * 2 * s.phases));
   if (blockRows < kMinBlockRows) {
     // Very many phases: the plain order, pixel by pixel.
-    sweepBoundary<true, true, true, true>(s, multipliers, 1, s.rows - 1, 1, lastCol);
+    sweepBoundary<true, true, true, true>(s, multipliers, 1, s.rows - 1, j0, lastCol);
     return;
   }
   double terms[kScratchDoubles];
   const BandScratch band{terms, s.phases, blockRows};
-  int32_t j0 = 1;
-#if defined(DASKEL_LANE_SWEEP)
-  if (s.phases <= kLaneMaxPhases && laneSweepAvailable()) {
-    alignas(32) double laneTerms[kLaneScratch];
-    alignas(32) double laneHistory[kHistorySlots * kLaneMaxPhases * kLaneStride];
-    const int32_t blockSteps = std::min(kLaneMaxBlock, kLaneScratch / (2 * s.phases * kLanes));
-    const LaneScratch scratch{laneTerms, s.phases, blockSteps};
-    const LaneHistory history{laneHistory, s.phases};
-    // Index kLaneFirst - 1 of every entry is the -0.0 that stands for lane 0's left neighbour.
-    std::fill(laneHistory, laneHistory + kHistorySlots * s.phases * kLaneStride, -0.0);
-    for (; j0 + kLanes <= lastCol; j0 += kLanes)
-      sweepLaneBand(s, multipliers, scratch, history, j0);
-  }
-#endif
   for (; j0 < lastCol; j0 += kBand) {
     sweepBand(s, multipliers, band, j0, std::min(kBand, lastCol - j0));
   }
+}
+
+void sweepInterior(SolverState& s, Multipliers multipliers) {
+  if (s.rows < 3 || s.cols < 3) return;
+  int32_t j0 = 1;
+#if defined(DASKEL_LANE_SWEEP)
+  j0 = sweepLaneBands(s, multipliers);
+#endif
+  sweepBands(s, multipliers, j0);
 }
 
 }  // namespace

@@ -250,7 +250,7 @@ TEST(FastKernels, LabelSweepMatchesOracleWithNanAndInfinity) {
 // enough that they are, and phase counts below, at and above what the lane schedule takes.
 std::vector<Shape> laneShapes() {
   return {{30, 10, 2},  {114, 10, 1},  {115, 11, 3},  {130, 17, 5},  {131, 26, 2},
-          {200, 18, 4}, {129, 25, 16}, {120, 12, 31}, {118, 12, 32}, {116, 12, 33},
+          {200, 18, 4}, {129, 25, 16}, {120, 12, 15}, {118, 12, 17}, {116, 12, 33},
           {60, 42, 9},  {250, 19, 2},  {3, 20, 2},    {4, 34, 3}};
 }
 
