@@ -101,7 +101,8 @@ void report(benchmark::State& state, double ns, double units, bool whole) {
   if (whole) state.counters["x_floor"] = perUnit / floorNsPerElement;
 }
 
-// One whole call: set-up with zero-filled buffers, copy of u0, the iteration, release.
+// One whole call: set-up with zero-filled buffers, copy of u0, the iteration, release. The
+// simple row is the straightforward solver as a whole: oracle kernels and calloc'd buffers.
 void wholeCall(benchmark::State& state, Size size, bool fast) {
   const Input input(size);
   std::vector<float> u(size.elements());
@@ -110,8 +111,11 @@ void wholeCall(benchmark::State& state, Size size, bool fast) {
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): the loop idiom
     const double start = threadNs();
     daskel::SolverState s{};
+    // The straightforward solver takes its zero-filled buffers from calloc, as a plain
+    // implementation does; the library from its default source.
     daskel::initSolverState(s, size.rows, size.cols, size.phases, 0.5f, 1.0f, input.costs.data(),
-                            u.data(), nullptr);
+                            u.data(), nullptr,
+                            fast ? daskel::BufferSource{} : daskel::oracle::callocBuffers());
     std::copy(input.u0.begin(), input.u0.end(), u.begin());
     const int32_t iterations = fast ? daskel::runSolver(s) : daskel::oracle::runSolver(s);
     daskel::releaseSolverState(s);

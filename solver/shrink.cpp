@@ -6,8 +6,8 @@
 // the result does not depend on the visiting order: the pass runs in index order, a column of
 // one phase at a time (its last row and the last column without the missing difference), four
 // rows at once with SSE2. The four lanes perform exactly the scalar operations, so either path
-// gives the same bits. The driver's variant also accumulates the change measure over each
-// column, in index order, while the column is in cache.
+// gives the same bits. The driver's variant also accumulates the change measure, in index order,
+// interleaved with the shrinkage of the same elements.
 #include <emmintrin.h>
 
 #include "solver/approx_sqrt.hpp"
@@ -95,23 +95,12 @@ void shrinkFour(const ShrinkArrays& a, int32_t q) {
   _mm_storeu_ps(a.by + q, _mm_add_ps(by, _mm_sub_ps(gy, dy)));
 }
 
-// One column of one phase, from element `top` down: rows 0 .. M-2, then the last row.
-template <bool hasRight>
-void shrinkColumn(const ShrinkArrays& a, int32_t top) {
-  const int32_t lastRow = top + a.rows - 1;
-  int32_t q = top;
-  for (; q + 4 <= lastRow; q += 4) shrinkFour<hasRight>(a, q);
-  for (; q < lastRow; ++q) shrinkElement<hasRight, true>(a, q);
-  shrinkElement<hasRight, false>(a, lastRow);
-}
-
-// The three sums of the change measure over elements [begin, end), continued in index order.
-void measureRange(const float* outerPrev, const float* u, int32_t begin, int32_t end,
-                  detail::ChangeSums& sums) {
-  double previousSquares = sums.previousSquares;
-  double currentSquares = sums.currentSquares;
-  double changeSquares = sums.changeSquares;
-  for (int32_t e = begin; e < end; ++e) {
+// The three sums of the change measure, continued over element e in index order.
+struct MeasureSums {
+  double previousSquares = 0.0;
+  double currentSquares = 0.0;
+  double changeSquares = 0.0;
+  void add(const float* outerPrev, const float* u, int32_t e) {
     const double o = outerPrev[e];
     const double v = u[e];
     previousSquares = previousSquares + o * o;
@@ -119,27 +108,48 @@ void measureRange(const float* outerPrev, const float* u, int32_t begin, int32_t
     const double diff = v - o;
     changeSquares = changeSquares + diff * diff;
   }
-  sums = {previousSquares, currentSquares, changeSquares};
+};
+
+// One column of one phase, from element `top` down: rows 0 .. M-2, then the last row. With
+// `measure`, each group of elements also enters the change sums right after its shrinkage. The
+// sums are three serial chains of additions, one step per element in index order; interleaving
+// them with the independent shrinkage arithmetic lets the processor overlap the two, where a
+// separate pass would wait on the chains alone.
+template <bool hasRight, bool measure>
+void shrinkColumn(const ShrinkArrays& a, int32_t top, const float* outerPrev, MeasureSums& sums) {
+  const int32_t lastRow = top + a.rows - 1;
+  int32_t q = top;
+  for (; q + 4 <= lastRow; q += 4) {
+    shrinkFour<hasRight>(a, q);
+    if constexpr (measure) {
+      for (int32_t e = q; e < q + 4; ++e) sums.add(outerPrev, a.u, e);
+    }
+  }
+  for (; q < lastRow; ++q) {
+    shrinkElement<hasRight, true>(a, q);
+    if constexpr (measure) sums.add(outerPrev, a.u, q);
+  }
+  shrinkElement<hasRight, false>(a, lastRow);
+  if constexpr (measure) sums.add(outerPrev, a.u, lastRow);
 }
 
 template <bool measure>
 detail::ChangeSums shrinkPass(SolverState& s) {
   const ShrinkArrays a{s.u,  s.dx,   s.dy,         s.bx,
                        s.by, s.rows, s.threshold2, detail::approxSqrtInline(s.threshold2)};
-  detail::ChangeSums sums;
+  MeasureSums sums;
   const int32_t lastCol = s.cols - 1;
   for (int32_t k = 0; k < s.phases; ++k) {
     for (int32_t j = 0; j < s.cols; ++j) {
       const int32_t top = s.rows * j + s.sliceSize * k;
       if (j < lastCol) {
-        shrinkColumn<true>(a, top);
+        shrinkColumn<true, measure>(a, top, s.outerPrev, sums);
       } else {
-        shrinkColumn<false>(a, top);
+        shrinkColumn<false, measure>(a, top, s.outerPrev, sums);
       }
-      if constexpr (measure) measureRange(s.outerPrev, s.u, top, top + s.rows, sums);
     }
   }
-  return sums;
+  return {sums.previousSquares, sums.currentSquares, sums.changeSquares};
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 // the plain column-by-column order and performs the same operations in the same order, so the
 // bits agree.
 #include <emmintrin.h>
+#include <immintrin.h>
 #include <xmmintrin.h>
 
 #include <algorithm>
@@ -339,20 +340,349 @@ void sweepBand(SolverState& s, Multipliers multipliers, const BandScratch& band,
   }
 }
 
-void sweepInterior(SolverState& s, Multipliers multipliers) {
+// ---- The interior with AVX2: lanes are the columns of a band ---------------------------------
+//
+// Where the processor has AVX2, bands of exactly kLanes columns run with one column per SIMD lane.
+// Column c of the band runs kLaneSkew rows behind column c - 1, so step t holds interior row
+// t - c * kLaneSkew of every column c, and the lanes of one step are independent: a pixel's left
+// neighbour was written kLaneSkew steps earlier by the lane before, its up neighbour one step
+// earlier by its own lane, and its right and down neighbours are not yet visited. Each lane does
+// exactly the scalar operations of the plain order:
+//   - the gathered part ((X + Y) + right) + down and the bias (multiplier + cost) * w are formed
+//     for a block of steps before the block's recurrence, when every right and down neighbour
+//     of the block is still unvisited;
+//   - the recurrence adds left, then up, scales, subtracts the bias, clamps with min and max
+//     (NaN passes both, as in the scalar path), adds to the pixel's running sum in ascending
+//     phase order, and rounds to float;
+//   - the normalisation is tested and done lane by lane.
+// Lane 0's left neighbour lies in the previous band, or is column 0, and is final before the band
+// starts, so it is added at the end of the gathered part, and the recurrence adds -0.0 in its
+// place, which leaves every value (signed zeros and NaN included) unchanged.
+// At the two ends of a band some lanes have no row; they compute values that are thrown away.
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define DASKEL_LANE_SWEEP 1
+#endif
+
+#if defined(DASKEL_LANE_SWEEP)
+
+constexpr int32_t kLanes = 8;           // columns of a band: two vectors of four doubles
+constexpr int32_t kLaneSkew = 16;       // rows by which each lane trails the one before
+constexpr int32_t kHistorySlots = 32;   // steps of new values kept; more than kLaneSkew
+constexpr int32_t kLaneStride = 12;     // doubles per (step, phase) in the history
+constexpr int32_t kLaneFirst = 4;       // history index of lane 0; index 3 holds -0.0
+constexpr int32_t kLaneScratch = 4096;  // doubles of gathered terms (32 KiB)
+constexpr int32_t kLaneMaxPhases = 16;  // history of 32 x 16 x 12 doubles (48 KiB) at most
+constexpr int32_t kLaneMaxBlock = 64;
+constexpr int32_t kPrefetchBlocks = 2;  // blocks between a lane's fetch and its gathering
+
+bool laneSweepAvailable() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+
+// Gathered terms of a block of steps: for slot (step - first step of the block), phase k and
+// lane c, the partial stencil sum at part(slot, k)[c] and the bias at bias(slot, k)[c].
+struct LaneScratch {
+  double* terms;
+  int32_t phases;
+  int32_t blockSteps;
+  double* part(int32_t slot, int32_t k) const { return terms + (slot * 2 * phases + k) * kLanes; }
+  double* bias(int32_t slot, int32_t k) const {
+    return terms + (slot * 2 * phases + phases + k) * kLanes;
+  }
+};
+
+// New values (widened from their stored floats) of the last kHistorySlots steps.
+struct LaneHistory {
+  double* values;
+  int32_t phases;
+  double* at(int32_t step, int32_t k) const {
+    return values + ((step & (kHistorySlots - 1)) * phases + k) * kLaneStride;
+  }
+};
+
+__attribute__((target("avx2"))) __m256d load4(const float* from) {
+  return _mm256_cvtps_pd(_mm_loadu_ps(from));
+}
+
+// Writes the four lanes of `value` to entries [0], [stride], [2 stride], [3 stride] of `to`.
+__attribute__((target("avx2"))) void scatter4(double* to, int32_t stride, __m256d value) {
+  const __m128d low = _mm256_castpd256_pd128(value);
+  const __m128d high = _mm256_extractf128_pd(value, 1);
+  _mm_storel_pd(to, low);
+  _mm_storeh_pd(to + stride, low);
+  _mm_storel_pd(to + 2 * stride, high);
+  _mm_storeh_pd(to + 3 * stride, high);
+}
+
+// Gathers interior rows [first, last) of band lane c (column j) for the block starting at step
+// `blockBegin`: the same operations as gatherColumn, four rows at a time.
+__attribute__((target("avx2"))) void gatherLane(SolverState& s, Multipliers multipliers,
+                                                const LaneScratch& scratch, int32_t c, int32_t j,
+                                                int32_t first, int32_t last, int32_t blockBegin) {
+  const int32_t rows = s.rows;
+  const int32_t phases = s.phases;
+  const int32_t count = last - first;
+  const int32_t slot0 = first + c * kLaneSkew - blockBegin;
+  const int32_t slotStride = 2 * phases * kLanes;
+  const double penalty = s.penalty;
+  const double weight = s.inv4Penalty;
+  const __m256d penalty4 = _mm256_set1_pd(penalty);
+  const bool compute = multipliers == Multipliers::compute;
+  const float* u = s.u;
+  alignas(32) double acc[kLaneMaxBlock];
+  if (compute) std::fill(acc, acc + count, 0.0);
+  const int32_t firstPixel = 1 + first + rows * j;
+
+  for (int32_t k = 0; k < phases; ++k) {
+    const int32_t top = firstPixel + s.sliceSize * k;
+    double* part = scratch.part(slot0, k) + c;
+    // This lane's next block of rows is gathered one block later: fetch it meanwhile, as such
+    // short pieces of many streams are too short for the hardware's own prefetching.
+    const int32_t from = count + kPrefetchBlocks * scratch.blockSteps;
+    const int32_t ahead = std::min(scratch.blockSteps, rows - 1 - (first + 1 + from));
+    if (ahead > 0) {
+      const float* next[] = {s.dx, s.bx, s.dy, s.by, s.costs, u + rows, u};
+      for (const float* stream : next) prefetchRange(stream + top + from, ahead);
+    }
+    int32_t r = 0;
+    for (; r + 4 <= count; r += 4) {
+      const int32_t q = top + r;
+      const __m256d here = _mm256_sub_pd(load4(s.dx + q), load4(s.bx + q));
+      const __m256d left = _mm256_sub_pd(load4(s.dx + q - rows), load4(s.bx + q - rows));
+      const __m256d x = _mm256_sub_pd(left, here);
+      const __m256d y = _mm256_sub_pd(_mm256_sub_pd(load4(s.dy + q - 1), load4(s.by + q - 1)),
+                                      _mm256_sub_pd(load4(s.dy + q), load4(s.by + q)));
+      __m256d stencil = _mm256_add_pd(x, y);
+      stencil = _mm256_add_pd(stencil, load4(u + q + rows));              // right, old
+      stencil = _mm256_add_pd(stencil, load4(u + q + 1));                 // down, old
+      if (c == 0) stencil = _mm256_add_pd(stencil, load4(u + q - rows));  // left, final
+      scatter4(part + r * slotStride, slotStride, stencil);
+      if (compute) {
+        const __m256d term =
+            _mm256_sub_pd(_mm256_add_pd(_mm256_mul_pd(penalty4, x), _mm256_mul_pd(penalty4, y)),
+                          load4(s.costs + q));
+        _mm256_store_pd(acc + r, _mm256_add_pd(_mm256_load_pd(acc + r), term));
+      }
+    }
+    for (; r < count; ++r) {
+      const int32_t q = top + r;
+      const double x = xTerm<true>(s, q);
+      const double y = yTerm<true>(s, q);
+      double stencil = x + y;
+      stencil = stencil + static_cast<double>(u[q + rows]);              // right, old
+      stencil = stencil + static_cast<double>(u[q + 1]);                 // down, old
+      if (c == 0) stencil = stencil + static_cast<double>(u[q - rows]);  // left, final
+      part[r * slotStride] = stencil;
+      if (compute) acc[r] = acc[r] + multiplierTerm(penalty, x, y, s.costs[q]);
+    }
+  }
+
+  if (compute) {
+    for (int32_t r = 0; r < count; ++r) {
+      s.multiplier[firstPixel + r] = finishMultiplier(acc[r], phases);
+    }
+  }
+  const __m256d weight4 = _mm256_set1_pd(weight);
+  const float* multiplier = s.multiplier + firstPixel;
+  for (int32_t k = 0; k < phases; ++k) {
+    const float* cost = s.costs + firstPixel + s.sliceSize * k;
+    double* bias = scratch.bias(slot0, k) + c;
+    int32_t r = 0;
+    for (; r + 4 <= count; r += 4) {
+      scatter4(bias + r * slotStride, slotStride,
+               _mm256_mul_pd(_mm256_add_pd(load4(multiplier + r), load4(cost + r)), weight4));
+    }
+    for (; r < count; ++r) {
+      bias[r * slotStride] =
+          (static_cast<double>(multiplier[r]) + static_cast<double>(cost[r])) * weight;
+    }
+  }
+}
+
+// The normalisation of the lanes of step t in `need`, as normalisePixel does it for one pixel:
+// divide the stored values by the running sum (by the sum of the stored values where the running
+// sum is below the normal floats), or give the uniform labelling where the sum is zero.
+__attribute__((target("avx2"))) void normaliseLanes(const LaneHistory& history, int32_t t,
+                                                    int32_t h, __m256d sum, __m256d need) {
+  const int32_t phases = history.phases;
+  const int32_t lane = kLaneFirst + 4 * h;
+  const __m256d small =
+      _mm256_and_pd(need, _mm256_cmp_pd(sum, _mm256_set1_pd(kSmallestNormalFloat), _CMP_LT_OQ));
+  if (_mm256_movemask_pd(small) != 0) {
+    __m256d stored = _mm256_setzero_pd();
+    for (int32_t k = 0; k < phases; ++k) {
+      stored = _mm256_add_pd(stored, _mm256_load_pd(history.at(t, k) + lane));
+    }
+    sum = _mm256_blendv_pd(sum, stored, small);
+  }
+  const __m256d zero = _mm256_cmp_pd(sum, _mm256_setzero_pd(), _CMP_EQ_OQ);
+  const __m256d uniform = _mm256_set1_pd(1.0 / static_cast<double>(phases));
+  for (int32_t k = 0; k < phases; ++k) {
+    double* at = history.at(t, k) + lane;
+    const __m256d stored = _mm256_load_pd(at);
+    const __m256d quotient = _mm256_blendv_pd(_mm256_div_pd(stored, sum), uniform, zero);
+    const __m256d rounded = _mm256_cvtps_pd(_mm256_cvtpd_ps(quotient));
+    _mm256_store_pd(at, _mm256_blendv_pd(stored, rounded, need));
+  }
+}
+
+// Which lanes of step t hold an interior row: bit c for lane c.
+int laneMask(int32_t t, int32_t interiorRows) {
+  int mask = 0;
+  for (int32_t c = 0; c < kLanes; ++c) {
+    const int32_t row = t - c * kLaneSkew;
+    if (row >= 0 && row < interiorRows) mask |= 1 << c;
+  }
+  return mask;
+}
+
+// Lanes 4h .. 4h + 3 of a bit mask as a vector mask.
+__attribute__((target("avx2"))) __m256d vectorMask(int mask, int32_t h) {
+  const int bits = mask >> (4 * h);
+  return _mm256_castsi256_pd(
+      _mm256_set_epi64x(-((bits >> 3) & 1), -((bits >> 2) & 1), -((bits >> 1) & 1), -(bits & 1)));
+}
+
+constexpr int kAllLanes = (1 << kLanes) - 1;
+
+// Every lane of step t, two vectors of four columns. Lanes outside `active` (at the two ends of
+// the band, where a column has no row at this step) compute values that nobody reads: their
+// history entries and u keep what they held.
+__attribute__((target("avx2"))) void finishLanes(SolverState& s, const LaneScratch& scratch,
+                                                 const LaneHistory& history, int32_t j0, int32_t t,
+                                                 int32_t slot, int active) {
+  const int32_t phases = s.phases;
+  const bool full = active == kAllLanes;
+  const __m256d activeLanes[2] = {vectorMask(active, 0), vectorMask(active, 1)};
+  const __m256d coefficient = _mm256_set1_pd(stencilCoefficient<4>());
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d zero = _mm256_setzero_pd();
+  __m256d sum[2] = {zero, zero};
+  for (int32_t k = 0; k < phases; ++k) {
+    const double* part = scratch.part(slot, k);
+    const double* bias = scratch.bias(slot, k);
+    const double* left = history.at(t - kLaneSkew, k) + kLaneFirst - 1;
+    const double* up = history.at(t - 1, k) + kLaneFirst;
+    double* here = history.at(t, k) + kLaneFirst;
+    for (int32_t h = 0; h < 2; ++h) {
+      __m256d stencil = _mm256_add_pd(_mm256_load_pd(part + 4 * h), _mm256_loadu_pd(left + 4 * h));
+      stencil = _mm256_add_pd(stencil, _mm256_load_pd(up + 4 * h));
+      __m256d value =
+          _mm256_sub_pd(_mm256_mul_pd(coefficient, stencil), _mm256_load_pd(bias + 4 * h));
+      value = _mm256_max_pd(zero, _mm256_min_pd(one, value));
+      sum[h] = _mm256_add_pd(sum[h], value);
+      __m256d stored = _mm256_cvtps_pd(_mm256_cvtpd_ps(value));
+      if (!full) stored = _mm256_blendv_pd(_mm256_load_pd(here + 4 * h), stored, activeLanes[h]);
+      _mm256_store_pd(here + 4 * h, stored);
+    }
+  }
+  const __m256d tolerance = _mm256_set1_pd(1e-6);
+  const __m256d minusTolerance = _mm256_set1_pd(-1e-6);
+  for (int32_t h = 0; h < 2; ++h) {
+    const __m256d d = _mm256_sub_pd(sum[h], one);
+    const __m256d need =
+        _mm256_and_pd(activeLanes[h], _mm256_or_pd(_mm256_cmp_pd(d, tolerance, _CMP_GT_OQ),
+                                                   _mm256_cmp_pd(d, minusTolerance, _CMP_LT_OQ)));
+    if (_mm256_movemask_pd(need) != 0) normaliseLanes(history, t, h, sum[h], need);
+  }
+  // Store the step's values: lane c is row t - c * kLaneSkew of column j0 + c.
+  const int32_t laneStep = s.rows - kLaneSkew;
+  float* base = s.u + 1 + t + s.rows * j0;
+  for (int32_t k = 0; k < phases; ++k) {
+    const double* here = history.at(t, k) + kLaneFirst;
+    float* to = base + s.sliceSize * k;
+    if (!full) {
+      for (int32_t c = 0; c < kLanes; ++c) {
+        if ((active >> c) & 1) to[c * laneStep] = static_cast<float>(here[c]);
+      }
+      continue;
+    }
+    for (int32_t h = 0; h < 2; ++h) {
+      const __m128 value = _mm256_cvtpd_ps(_mm256_load_pd(here + 4 * h));
+      float* lane = to + 4 * h * laneStep;
+      _mm_store_ss(lane, value);
+      _mm_store_ss(lane + laneStep, _mm_shuffle_ps(value, value, 1));
+      _mm_store_ss(lane + 2 * laneStep, _mm_shuffle_ps(value, value, 2));
+      _mm_store_ss(lane + 3 * laneStep, _mm_shuffle_ps(value, value, 3));
+    }
+  }
+}
+
+// Interior columns [j0, j0 + kLanes), one lane each.
+__attribute__((target("avx2"))) void sweepLaneBand(SolverState& s, Multipliers multipliers,
+                                                   const LaneScratch& scratch,
+                                                   const LaneHistory& history, int32_t j0) {
+  const int32_t interiorRows = s.rows - 2;
+  const int32_t steps = interiorRows + (kLanes - 1) * kLaneSkew;
+  for (int32_t blockBegin = 0; blockBegin < steps; blockBegin += scratch.blockSteps) {
+    const int32_t blockEnd = std::min(blockBegin + scratch.blockSteps, steps);
+    for (int32_t c = 0; c < kLanes; ++c) {
+      const int32_t lag = c * kLaneSkew;
+      const int32_t first = std::max(blockBegin - lag, 0);
+      const int32_t last = std::min(blockEnd - lag, interiorRows);
+      if (first >= last) continue;
+      gatherLane(s, multipliers, scratch, c, j0 + c, first, last, blockBegin);
+      if (first == 0) {
+        // The up neighbour of the lane's first interior row is row 0, old: it stands in the
+        // history as the value of the step before, which the lane, inactive there, keeps.
+        for (int32_t k = 0; k < s.phases; ++k) {
+          history.at(lag - 1, k)[kLaneFirst + c] =
+              static_cast<double>(s.u[s.rows * (j0 + c) + s.sliceSize * k]);
+        }
+      }
+    }
+    for (int32_t t = blockBegin; t < blockEnd; ++t) {
+      finishLanes(s, scratch, history, j0, t, t - blockBegin, laneMask(t, interiorRows));
+    }
+  }
+}
+
+#endif  // DASKEL_LANE_SWEEP
+
+#if defined(DASKEL_LANE_SWEEP)
+// The full bands of the interior, from column 1 on, where the lane schedule applies; returns the
+// first column left to the SSE2 bands. A function of its own, so that its scratch and the SSE2
+// scratch are never on the stack together.
+__attribute__((noinline)) int32_t sweepLaneBands(SolverState& s, Multipliers multipliers) {
   const int32_t lastCol = s.cols - 1;
-  if (s.rows < 3 || s.cols < 3) return;
+  int32_t j0 = 1;
+  if (s.phases > kLaneMaxPhases || !laneSweepAvailable()) return j0;
+  alignas(32) double laneTerms[kLaneScratch];
+  alignas(32) double laneHistory[kHistorySlots * kLaneMaxPhases * kLaneStride];
+  const int32_t blockSteps = std::min(kLaneMaxBlock, kLaneScratch / (2 * s.phases * kLanes));
+  const LaneScratch scratch{laneTerms, s.phases, blockSteps};
+  const LaneHistory history{laneHistory, s.phases};
+  // Index kLaneFirst - 1 of every entry is the -0.0 that stands for lane 0's left neighbour.
+  std::fill(laneHistory, laneHistory + kHistorySlots * s.phases * kLaneStride, -0.0);
+  for (; j0 + kLanes <= lastCol; j0 += kLanes) sweepLaneBand(s, multipliers, scratch, history, j0);
+  return j0;
+}
+#endif
+
+// Interior columns [j0, N-1) in SSE2 bands.
+__attribute__((noinline)) void sweepBands(SolverState& s, Multipliers multipliers, int32_t j0) {
+  const int32_t lastCol = s.cols - 1;
   const int32_t blockRows = std::min(kMaxBlockRows, kScratchDoubles / (kBand * 2 * s.phases));
   if (blockRows < kMinBlockRows) {
     // Very many phases: the plain order, pixel by pixel.
-    sweepBoundary<true, true, true, true>(s, multipliers, 1, s.rows - 1, 1, lastCol);
+    sweepBoundary<true, true, true, true>(s, multipliers, 1, s.rows - 1, j0, lastCol);
     return;
   }
   double terms[kScratchDoubles];
   const BandScratch band{terms, s.phases, blockRows};
-  for (int32_t j0 = 1; j0 < lastCol; j0 += kBand) {
+  for (; j0 < lastCol; j0 += kBand) {
     sweepBand(s, multipliers, band, j0, std::min(kBand, lastCol - j0));
   }
+}
+
+void sweepInterior(SolverState& s, Multipliers multipliers) {
+  if (s.rows < 3 || s.cols < 3) return;
+  int32_t j0 = 1;
+#if defined(DASKEL_LANE_SWEEP)
+  j0 = sweepLaneBands(s, multipliers);
+#endif
+  sweepBands(s, multipliers, j0);
 }
 
 }  // namespace

@@ -194,9 +194,9 @@ const float kTvWeights[] = {0.5f, 0.05f, 0.0f};
 // a few seeds, and compares all buffers after each of `repeats` applications.
 template <typename FastKernel, typename SimpleKernel>
 void compareKernels(FastKernel fastKernel, SimpleKernel simpleKernel, const Extras& extras,
-                    int repeats) {
+                    int repeats, const std::vector<Shape>& cases = shapes()) {
   uint32_t seed = 1;
-  for (const Shape& shape : shapes()) {
+  for (const Shape& shape : cases) {
     for (int variant = 0; variant < 3; ++variant, ++seed) {
       Problem fastProblem(shape, kTvWeights[variant], kPenalties[variant]);
       Problem simpleProblem(shape, kTvWeights[variant], kPenalties[variant]);
@@ -242,6 +242,72 @@ TEST(FastKernels, LabelSweepMatchesOracle) {
 
 TEST(FastKernels, LabelSweepMatchesOracleWithNanAndInfinity) {
   compareKernels(labelSweep, oracle::labelSweep, Extras{true, true}, 2);
+}
+
+// Grids on which the interior runs in bands of eight columns, one per SIMD lane, each lane
+// trailing the one before by some rows: bands of exactly eight columns and the columns left
+// over, columns too short for all lanes to be busy at once (the ends of a band overlap), tall
+// enough that they are, and phase counts below, at and above what the lane schedule takes.
+std::vector<Shape> laneShapes() {
+  return {{30, 10, 2},  {114, 10, 1},  {115, 11, 3},  {130, 17, 5},  {131, 26, 2},
+          {200, 18, 4}, {129, 25, 16}, {120, 12, 15}, {118, 12, 17}, {116, 12, 33},
+          {60, 42, 9},  {250, 19, 2},  {3, 20, 2},    {4, 34, 3}};
+}
+
+TEST(FastKernels, LabelSweepMatchesOracleOnLaneBands) {
+  compareKernels(labelSweep, oracle::labelSweep, Extras{}, 2, laneShapes());
+  compareKernels(labelSweep, oracle::labelSweep, Extras{true, true}, 2, laneShapes());
+}
+
+// Runs one sweep on `fastProblem` and on a copy with the oracle; every buffer must agree.
+std::string sweepBoth(Problem& fastProblem, Problem& simpleProblem) {
+  copyContents(fastProblem, simpleProblem);
+  labelSweep(fastProblem.state());
+  oracle::labelSweep(simpleProblem.state());
+  return compareStates(fastProblem, simpleProblem);
+}
+
+// A stencil sum of -0.0 must stay -0.0. Pixel (1, 1) is the first of the first band of lanes;
+// its left and up neighbours are old boundary values, all of them -0.0 in phase 0, as are its
+// x and y terms ((-0) - (+0) in both), the multiplier and the bias are +0, so phase 0 becomes
+// 0.25 * (-0.0) - 0 = -0.0 while phase 1 carries the pixel's sum of one.
+TEST(FastKernels, LabelSweepKeepsANegativeZeroStencilSum) {
+  const Shape shape{20, 12, 2};
+  Problem fastProblem(shape, 0.5f, 1.0f);
+  Problem simpleProblem(shape, 0.5f, 1.0f);
+  ASSERT_TRUE(fastProblem.ok() && simpleProblem.ok());
+  SolverState& s = fastProblem.state();
+  for (int32_t k = 0; k < shape.phases; ++k) {
+    for (int32_t j = 0; j < shape.cols; ++j) {
+      for (int32_t i = 0; i < shape.rows; ++i) {
+        const int32_t q = i + shape.rows * j + s.sliceSize * k;
+        fastProblem.u()[q] = k == 0 ? -0.0f : 1.0f;
+        fastProblem.costs()[q] = 0.0f;
+        s.dx[q] = j == 0 ? -0.0f : 0.0f;
+        s.dy[q] = i == 0 ? -0.0f : 0.0f;
+      }
+    }
+  }
+  ASSERT_EQ(sweepBoth(fastProblem, simpleProblem), "");
+  EXPECT_TRUE(std::signbit(simpleProblem.u()[1 + shape.rows]));  // the case is what it says
+}
+
+// A penalty near the float range scales the costs into the subnormals: pixels whose support
+// lies below the normal floats are rescaled by their stored values, lane by lane.
+TEST(FastKernels, LabelSweepMatchesOracleOnSubnormalSupport) {
+  uint32_t seed = 9000;
+  for (const Shape& shape : laneShapes()) {
+    Problem fastProblem(shape, 0.0f, 3e38f);
+    Problem simpleProblem(shape, 0.0f, 3e38f);
+    ASSERT_TRUE(fastProblem.ok() && simpleProblem.ok());
+    std::mt19937 random(++seed);
+    std::uniform_int_distribution<int> pick(0, 2);
+    for (float& cost : fastProblem.costs()) {
+      const int draw = pick(random);
+      cost = draw == 0 ? 2e-10f : draw == 1 ? 1.2e-6f : 0.0f;
+    }
+    ASSERT_EQ(sweepBoth(fastProblem, simpleProblem), "") << describe(shape, seed);
+  }
 }
 
 TEST(FastKernels, ShrinkUpdateMatchesOracle) {
