@@ -5,10 +5,14 @@
 // (bx, by). Every element depends only on itself and on u, which the pass does not change, so
 // the result does not depend on the visiting order: the pass runs in index order, a column of
 // one phase at a time (its last row and the last column without the missing difference), four
-// rows at once with SSE2. The four lanes perform exactly the scalar operations, so either path
-// gives the same bits. The driver's variant also accumulates the change measure, in index order,
+// rows at once with SSE2 where there is SSE2. The four lanes perform exactly the scalar
+// operations, so either path gives the same bits. The driver's variant also accumulates the change measure, in index order,
 // interleaved with the shrinkage of the same elements.
+#include "solver/simd.hpp"
+
+#if defined(DASKEL_SSE2)
 #include <emmintrin.h>
+#endif
 
 #include "solver/approx_sqrt.hpp"
 #include "solver/kernels.hpp"
@@ -58,6 +62,7 @@ void shrinkElement(const ShrinkArrays& a, int32_t q) {
   a.by[q] = a.by[q] + (gy - dy);
 }
 
+#if defined(DASKEL_SSE2)
 // approxSqrtInline on four lanes: the same integer estimate and Newton-Raphson steps.
 __m128 approxSqrt4(__m128 x) {
   const __m128i estimate =
@@ -94,6 +99,7 @@ void shrinkFour(const ShrinkArrays& a, int32_t q) {
   _mm_storeu_ps(a.bx + q, _mm_add_ps(bx, _mm_sub_ps(gx, dx)));
   _mm_storeu_ps(a.by + q, _mm_add_ps(by, _mm_sub_ps(gy, dy)));
 }
+#endif
 
 // The three sums of the change measure, continued over element e in index order.
 struct MeasureSums {
@@ -119,12 +125,14 @@ template <bool hasRight, bool measure>
 void shrinkColumn(const ShrinkArrays& a, int32_t top, const float* outerPrev, MeasureSums& sums) {
   const int32_t lastRow = top + a.rows - 1;
   int32_t q = top;
+#if defined(DASKEL_SSE2)
   for (; q + 4 <= lastRow; q += 4) {
     shrinkFour<hasRight>(a, q);
     if constexpr (measure) {
       for (int32_t e = q; e < q + 4; ++e) sums.add(outerPrev, a.u, e);
     }
   }
+#endif
   for (; q < lastRow; ++q) {
     shrinkElement<hasRight, true>(a, q);
     if constexpr (measure) sums.add(outerPrev, a.u, q);

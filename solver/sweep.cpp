@@ -24,9 +24,15 @@
 // and down neighbour of the block is still unvisited. Every pixel thus sees exactly the values of
 // the plain column-by-column order and performs the same operations in the same order, so the
 // bits agree.
+#include "solver/simd.hpp"
+
+#if defined(DASKEL_SSE2)
 #include <emmintrin.h>
-#include <immintrin.h>
 #include <xmmintrin.h>
+#endif
+#if defined(DASKEL_AVX2_DISPATCH)
+#include <immintrin.h>
+#endif
 
 #include <algorithm>
 
@@ -103,8 +109,14 @@ double biasWeight(const SolverState& s) {
 // (1 < v ? 1 : v) and maxsd(0, v) is (0 > v ? 0 : v), so a NaN passes both unchanged, as it
 // passes both tests; the instructions only keep data-dependent branches out of the recurrence.
 double clampedValue(double coefficient, double stencil, double bias) {
+#if defined(DASKEL_SSE2)
   const __m128d value = _mm_set_sd(coefficient * stencil - bias);
   return _mm_cvtsd_f64(_mm_max_sd(_mm_setzero_pd(), _mm_min_sd(_mm_set_sd(1.0), value)));
+#else
+  double value = coefficient * stencil - bias;
+  value = 1.0 < value ? 1.0 : value;
+  return 0.0 > value ? 0.0 : value;
+#endif
 }
 
 // Running sums below this are made of values that the float store has rounded to few bits.
@@ -193,6 +205,7 @@ struct BandScratch {
   double* slot(int32_t c, int32_t r) const { return terms + (c * blockRows + r) * 2 * phases; }
 };
 
+#if defined(DASKEL_SSE2)
 // Two consecutive floats widened to two doubles.
 __m128d load2(const float* from) {
   return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(from))));
@@ -203,18 +216,26 @@ void store2(double* first, double* second, int32_t k, __m128d value) {
   _mm_storel_pd(first + k, value);
   _mm_storeh_pd(second + k, value);
 }
+#endif
 
 // Asks for the cache lines of `count` floats from `from` on into the second-level cache.
 void prefetchRange(const float* from, int32_t count) {
   constexpr int32_t kLineFloats = 16;
   for (int32_t r = 0; r < count; r += kLineFloats) {
+#if defined(DASKEL_SSE2)
     _mm_prefetch(reinterpret_cast<const char*>(from + r), _MM_HINT_T1);
+#elif defined(__GNUC__)
+    __builtin_prefetch(from + r, 0, 2);
+#else
+    static_cast<void>(from);  // only a hint: nothing to do without one
+#endif
   }
 }
 
 // Gathers rows [rowBegin, rowEnd) of interior column j into slots [slotBegin, ...) of band
 // column c. The band's recurrence has not reached these rows, nor their right neighbours. Two
-// rows at a time in SSE2 lanes that do exactly the scalar operations of the last row's path.
+// rows at a time in SSE2 lanes, where there is SSE2, that do exactly the scalar operations of the
+// remaining rows' path.
 void gatherColumn(SolverState& s, Multipliers multipliers, const BandScratch& band, int32_t c,
                   int32_t j, int32_t rowBegin, int32_t rowEnd, int32_t slotBegin) {
   const int32_t rows = s.rows;
@@ -223,7 +244,6 @@ void gatherColumn(SolverState& s, Multipliers multipliers, const BandScratch& ba
   const double penalty = s.penalty;
   const double weight = s.inv4Penalty;
   const float* u = s.u;
-  const __m128d penalty2 = _mm_set1_pd(penalty);
   double acc[kMaxBlockRows];
   if (multipliers == Multipliers::compute) std::fill(acc, acc + count, 0.0);
 
@@ -238,6 +258,8 @@ void gatherColumn(SolverState& s, Multipliers multipliers, const BandScratch& ba
       for (const float* stream : next) prefetchRange(stream + top + count, ahead);
     }
     int32_t r = 0;
+#if defined(DASKEL_SSE2)
+    const __m128d penalty2 = _mm_set1_pd(penalty);
     for (; r + 2 <= count; r += 2) {
       const int32_t q = top + r;
       const __m128d here = _mm_sub_pd(load2(s.dx + q), load2(s.bx + q));
@@ -255,6 +277,7 @@ void gatherColumn(SolverState& s, Multipliers multipliers, const BandScratch& ba
         _mm_storeu_pd(acc + r, _mm_add_pd(_mm_loadu_pd(acc + r), term));
       }
     }
+#endif
     for (; r < count; ++r) {
       const int32_t q = top + r;
       const double x = xTerm<true>(s, q);
@@ -276,16 +299,18 @@ void gatherColumn(SolverState& s, Multipliers multipliers, const BandScratch& ba
       s.multiplier[firstPixel + r] = finishMultiplier(acc[r], phases);
     }
   }
-  const __m128d weight2 = _mm_set1_pd(weight);
   for (int32_t k = 0; k < phases; ++k) {
     const float* cost = s.costs + firstPixel + s.sliceSize * k;
     const float* multiplier = s.multiplier + firstPixel;
     int32_t r = 0;
+#if defined(DASKEL_SSE2)
+    const __m128d weight2 = _mm_set1_pd(weight);
     for (; r + 2 <= count; r += 2) {
       const __m128d bias = _mm_mul_pd(_mm_add_pd(load2(multiplier + r), load2(cost + r)), weight2);
       store2(band.slot(c, slotBegin + r) + phases, band.slot(c, slotBegin + r + 1) + phases, k,
              bias);
     }
+#endif
     for (; r < count; ++r) {
       band.slot(c, slotBegin + r)[phases + k] =
           (static_cast<double>(multiplier[r]) + static_cast<double>(cost[r])) * weight;
@@ -359,11 +384,7 @@ void sweepBand(SolverState& s, Multipliers multipliers, const BandScratch& band,
 // starts, so it is added at the end of the gathered part, and the recurrence adds -0.0 in its
 // place, which leaves every value (signed zeros and NaN included) unchanged.
 // At the two ends of a band some lanes have no row; they compute values that are thrown away.
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define DASKEL_LANE_SWEEP 1
-#endif
-
-#if defined(DASKEL_LANE_SWEEP)
+#if defined(DASKEL_AVX2_DISPATCH)
 
 constexpr int32_t kLanes = 8;           // columns of a band: two vectors of four doubles
 constexpr int32_t kLaneSkew = 16;       // rows by which each lane trails the one before
@@ -638,13 +659,13 @@ __attribute__((target("avx2"))) void sweepLaneBand(SolverState& s, Multipliers m
   }
 }
 
-#endif  // DASKEL_LANE_SWEEP
+#endif  // DASKEL_AVX2_DISPATCH
 
-#if defined(DASKEL_LANE_SWEEP)
+#if defined(DASKEL_AVX2_DISPATCH)
 // The full bands of the interior, from column 1 on, where the lane schedule applies; returns the
-// first column left to the SSE2 bands. A function of its own, so that its scratch and the SSE2
-// scratch are never on the stack together.
-__attribute__((noinline)) int32_t sweepLaneBands(SolverState& s, Multipliers multipliers) {
+// first column left to the banded path below. A function of its own, so that its scratch and
+// that path's scratch are never on the stack together.
+DASKEL_NOINLINE int32_t sweepLaneBands(SolverState& s, Multipliers multipliers) {
   const int32_t lastCol = s.cols - 1;
   int32_t j0 = 1;
   if (s.phases > kLaneMaxPhases || !laneSweepAvailable()) return j0;
@@ -660,8 +681,8 @@ __attribute__((noinline)) int32_t sweepLaneBands(SolverState& s, Multipliers mul
 }
 #endif
 
-// Interior columns [j0, N-1) in SSE2 bands.
-__attribute__((noinline)) void sweepBands(SolverState& s, Multipliers multipliers, int32_t j0) {
+// Interior columns [j0, N-1) in bands whose gathering runs two rows at a time with SSE2.
+DASKEL_NOINLINE void sweepBands(SolverState& s, Multipliers multipliers, int32_t j0) {
   const int32_t lastCol = s.cols - 1;
   const int32_t blockRows = std::min(kMaxBlockRows, kScratchDoubles / (kBand * 2 * s.phases));
   if (blockRows < kMinBlockRows) {
@@ -679,7 +700,7 @@ __attribute__((noinline)) void sweepBands(SolverState& s, Multipliers multiplier
 void sweepInterior(SolverState& s, Multipliers multipliers) {
   if (s.rows < 3 || s.cols < 3) return;
   int32_t j0 = 1;
-#if defined(DASKEL_LANE_SWEEP)
+#if defined(DASKEL_AVX2_DISPATCH)
   j0 = sweepLaneBands(s, multipliers);
 #endif
   sweepBands(s, multipliers, j0);
