@@ -40,8 +40,7 @@ int32_t runSolver(SolverState& state) {
 
     snapshotLabels(state);
     // The second sweep reuses the multipliers of the first: nothing they read has changed.
-    detail::sweepLabels(state, detail::Multipliers::compute);
-    detail::sweepLabels(state, detail::Multipliers::reuse);
+    detail::sweepLabelsTwice(state);
     // The shrinkage does not change u, so the change measure can be summed in the same pass.
     const detail::ChangeSums sums = detail::shrinkAndMeasure(state);
 

@@ -13,6 +13,10 @@ enum class Multipliers { compute, reuse };
 
 void sweepLabels(SolverState& state, Multipliers multipliers);
 
+// Two sweeps in a row, the second reusing the multipliers of the first: what
+// sweepLabels(compute) then sweepLabels(reuse) give, in one schedule.
+void sweepLabelsTwice(SolverState& state);
+
 // The three sums of the change measure, each accumulated in index order.
 struct ChangeSums {
   double previousSquares = 0.0;  // sum of outerPrev^2

@@ -6,8 +6,8 @@
 // the result does not depend on the visiting order: the pass runs in index order, a column of
 // one phase at a time (its last row and the last column without the missing difference), four
 // rows at once with SSE2 where there is SSE2. The four lanes perform exactly the scalar
-// operations, so either path gives the same bits. The driver's variant also accumulates the change measure, in index order,
-// interleaved with the shrinkage of the same elements.
+// operations, so either path gives the same bits. The driver's variant also accumulates the
+// change measure, in index order, interleaved with the shrinkage of the same elements.
 #include "solver/simd.hpp"
 
 #if defined(DASKEL_SSE2)

@@ -186,6 +186,25 @@ void sweepBoundary(SolverState& s, Multipliers multipliers, int32_t rowBegin, in
   }
 }
 
+// The four edges (left and right column, top and bottom row), then the four corners.
+void sweepEdges(SolverState& s, Multipliers m) {
+  const int32_t lastRow = s.rows - 1;
+  const int32_t lastCol = s.cols - 1;
+  //             up     down   left   right     rows              columns
+  sweepBoundary<true, true, false, true>(s, m, 1, lastRow, 0, 1);             // left column
+  sweepBoundary<true, true, true, false>(s, m, 1, lastRow, lastCol, s.cols);  // right column
+  sweepBoundary<false, true, true, true>(s, m, 0, 1, 1, lastCol);             // top row
+  sweepBoundary<true, false, true, true>(s, m, lastRow, s.rows, 1, lastCol);  // bottom row
+}
+void sweepCorners(SolverState& s, Multipliers m) {
+  const int32_t lastRow = s.rows - 1;
+  const int32_t lastCol = s.cols - 1;
+  sweepBoundary<false, true, false, true>(s, m, 0, 1, 0, 1);                        // (0, 0)
+  sweepBoundary<false, true, true, false>(s, m, 0, 1, lastCol, s.cols);             // (0, N-1)
+  sweepBoundary<true, false, false, true>(s, m, lastRow, s.rows, 0, 1);             // (M-1, 0)
+  sweepBoundary<true, false, true, false>(s, m, lastRow, s.rows, lastCol, s.cols);  // (M-1, N-1)
+}
+
 // ---- The interior ---------------------------------------------------------------------------
 
 constexpr int32_t kBand = 8;  // columns whose recurrences overlap
@@ -440,7 +459,8 @@ __attribute__((target("avx2"))) void scatter4(double* to, int32_t stride, __m256
 // `blockBegin`: the same operations as gatherColumn, four rows at a time.
 __attribute__((target("avx2"))) void gatherLane(SolverState& s, Multipliers multipliers,
                                                 const LaneScratch& scratch, int32_t c, int32_t j,
-                                                int32_t first, int32_t last, int32_t blockBegin) {
+                                                int32_t first, int32_t last, int32_t blockBegin,
+                                                bool prefetch) {
   const int32_t rows = s.rows;
   const int32_t phases = s.phases;
   const int32_t count = last - first;
@@ -462,7 +482,7 @@ __attribute__((target("avx2"))) void gatherLane(SolverState& s, Multipliers mult
     // short pieces of many streams are too short for the hardware's own prefetching.
     const int32_t from = count + kPrefetchBlocks * scratch.blockSteps;
     const int32_t ahead = std::min(scratch.blockSteps, rows - 1 - (first + 1 + from));
-    if (ahead > 0) {
+    if (prefetch && ahead > 0) {
       const float* next[] = {s.dx, s.bx, s.dy, s.by, s.costs, u + rows, u};
       for (const float* stream : next) prefetchRange(stream + top + from, ahead);
     }
@@ -630,103 +650,238 @@ __attribute__((target("avx2"))) void finishLanes(SolverState& s, const LaneScrat
   }
 }
 
-// Interior columns [j0, j0 + kLanes), one lane each.
-__attribute__((target("avx2"))) void sweepLaneBand(SolverState& s, Multipliers multipliers,
-                                                   const LaneScratch& scratch,
-                                                   const LaneHistory& history, int32_t j0) {
+// The top and bottom pixels of interior column j, as the edge rows of a sweep update them.
+void sweepColumnEnds(SolverState& s, Multipliers multipliers, int32_t j) {
+  updateBoundaryPixel<false, true, true, true>(s, s.rows * j, multipliers);
+  updateBoundaryPixel<true, false, true, true>(s, s.rows - 1 + s.rows * j, multipliers);
+}
+
+// A band of kLanes interior columns from column j0 in one sweep, and the scratch it runs in.
+struct LaneBand {
+  const LaneScratch& scratch;
+  const LaneHistory& history;
+  Multipliers multipliers;
+  int32_t j0;
+};
+
+// Gathers the lanes of the block of steps [blockBegin, blockEnd). With `firstSweepEnds`, the band
+// is the second sweep's, trailing the first: just before a lane gathers its first or its last
+// interior row, the first sweep's top or bottom pixel of that lane's column is updated, which
+// the lane then reads as its old up or down neighbour.
+__attribute__((target("avx2"))) void gatherLaneBlock(SolverState& s, const LaneBand& band,
+                                                     int32_t blockBegin, int32_t blockEnd,
+                                                     bool firstSweepEnds) {
   const int32_t interiorRows = s.rows - 2;
-  const int32_t steps = interiorRows + (kLanes - 1) * kLaneSkew;
-  for (int32_t blockBegin = 0; blockBegin < steps; blockBegin += scratch.blockSteps) {
-    const int32_t blockEnd = std::min(blockBegin + scratch.blockSteps, steps);
-    for (int32_t c = 0; c < kLanes; ++c) {
-      const int32_t lag = c * kLaneSkew;
-      const int32_t first = std::max(blockBegin - lag, 0);
-      const int32_t last = std::min(blockEnd - lag, interiorRows);
-      if (first >= last) continue;
-      gatherLane(s, multipliers, scratch, c, j0 + c, first, last, blockBegin);
-      if (first == 0) {
-        // The up neighbour of the lane's first interior row is row 0, old: it stands in the
-        // history as the value of the step before, which the lane, inactive there, keeps.
-        for (int32_t k = 0; k < s.phases; ++k) {
-          history.at(lag - 1, k)[kLaneFirst + c] =
-              static_cast<double>(s.u[s.rows * (j0 + c) + s.sliceSize * k]);
-        }
+  for (int32_t c = 0; c < kLanes; ++c) {
+    const int32_t lag = c * kLaneSkew;
+    const int32_t first = std::max(blockBegin - lag, 0);
+    const int32_t last = std::min(blockEnd - lag, interiorRows);
+    if (first >= last) continue;
+    const int32_t j = band.j0 + c;
+    if (firstSweepEnds && first == 0) {
+      updateBoundaryPixel<false, true, true, true>(s, s.rows * j, Multipliers::compute);
+    }
+    if (firstSweepEnds && last == interiorRows) {
+      updateBoundaryPixel<true, false, true, true>(s, s.rows - 1 + s.rows * j,
+                                                   Multipliers::compute);
+    }
+    gatherLane(s, band.multipliers, band.scratch, c, j, first, last, blockBegin,
+               !firstSweepEnds || c == 0);
+    if (first == 0) {
+      // The up neighbour of the lane's first interior row is row 0, old: it stands in the
+      // history as the value of the step before, which the lane, inactive there, keeps.
+      for (int32_t k = 0; k < s.phases; ++k) {
+        band.history.at(lag - 1, k)[kLaneFirst + c] =
+            static_cast<double>(s.u[s.rows * j + s.sliceSize * k]);
       }
     }
-    for (int32_t t = blockBegin; t < blockEnd; ++t) {
-      finishLanes(s, scratch, history, j0, t, t - blockBegin, laneMask(t, interiorRows));
-    }
+  }
+}
+
+// The recurrence over the steps [blockBegin, blockEnd) of a band whose block is gathered.
+__attribute__((target("avx2"))) void finishLaneBlock(SolverState& s, const LaneBand& band,
+                                                     int32_t blockBegin, int32_t blockEnd) {
+  const int32_t interiorRows = s.rows - 2;
+  for (int32_t t = blockBegin; t < blockEnd; ++t) {
+    finishLanes(s, band.scratch, band.history, band.j0, t, t - blockBegin,
+                laneMask(t, interiorRows));
+  }
+}
+
+int32_t laneSteps(const SolverState& s) {
+  return s.rows - 2 + (kLanes - 1) * kLaneSkew;
+}
+
+// Interior columns [j0, j0 + kLanes), one lane each.
+__attribute__((target("avx2"))) void sweepLaneBand(SolverState& s, const LaneBand& band) {
+  const int32_t steps = laneSteps(s);
+  for (int32_t blockBegin = 0; blockBegin < steps; blockBegin += band.scratch.blockSteps) {
+    const int32_t blockEnd = std::min(blockBegin + band.scratch.blockSteps, steps);
+    gatherLaneBlock(s, band, blockBegin, blockEnd, false);
+    finishLaneBlock(s, band, blockBegin, blockEnd);
+  }
+}
+
+// Both sweeps of an outer iteration over neighbouring bands: the first sweep over columns
+// [j0, j0 + kLanes), the second over [j0 - 1, j0 + kLanes - 1), one column to the left, in the
+// same steps. Lane c of the second sweep (column j0 - 1 + c) runs row i at step i + c * kSkew,
+// in the block after the first sweep's block with the same steps. It reads
+//   - right (i, j0 + c): the first sweep's lane c wrote it at the same step, final;
+//   - down (i + 1, j0 - 1 + c): the first sweep's lane c - 1 wrote it kSkew - 1 steps earlier;
+//     column j0 - 1 (c = 0) is final from the band before; the bottom row, updated by the hook;
+//   - up and left: its own new values, as in the lanes of one sweep; row 0 is the first
+//     sweep's top pixel, updated by the hook just before the lane starts.
+// It overwrites column j0 - 1 + c, which the first sweep reads only through its history (the
+// left neighbours of its lanes 1..7, and their up neighbours), except in its lane 0 (column
+// j0, reading column j0 - 1 in the gathering of the same block, before the second sweep writes
+// it). The first sweep's top and bottom pixels of a column need that column's final first-sweep
+// values, and their left neighbours, updated in column order by the hooks, and their right
+// neighbours old; the second sweep has not yet written the column then. So every pixel sees
+// what the plain order gives it: the whole first sweep, then the whole second.
+__attribute__((target("avx2"))) void sweepLaneBandPair(SolverState& s, const LaneBand& first,
+                                                       const LaneBand& second) {
+  const int32_t steps = laneSteps(s);
+  const int32_t blockSteps = first.scratch.blockSteps;
+  for (int32_t blockBegin = 0; blockBegin < steps; blockBegin += blockSteps) {
+    const int32_t blockEnd = std::min(blockBegin + blockSteps, steps);
+    gatherLaneBlock(s, first, blockBegin, blockEnd, false);
+    finishLaneBlock(s, first, blockBegin, blockEnd);
+    gatherLaneBlock(s, second, blockBegin, blockEnd, true);
+    finishLaneBlock(s, second, blockBegin, blockEnd);
   }
 }
 
 #endif  // DASKEL_AVX2_DISPATCH
 
 #if defined(DASKEL_AVX2_DISPATCH)
-// The full bands of the interior, from column 1 on, where the lane schedule applies; returns the
-// first column left to the banded path below. A function of its own, so that its scratch and
-// that path's scratch are never on the stack together.
-DASKEL_NOINLINE int32_t sweepLaneBands(SolverState& s, Multipliers multipliers) {
-  const int32_t lastCol = s.cols - 1;
-  int32_t j0 = 1;
-  if (s.phases > kLaneMaxPhases || !laneSweepAvailable()) return j0;
-  alignas(32) double laneTerms[kLaneScratch];
-  alignas(32) double laneHistory[kHistorySlots * kLaneMaxPhases * kLaneStride];
-  const int32_t blockSteps = std::min(kLaneMaxBlock, kLaneScratch / (2 * s.phases * kLanes));
-  const LaneScratch scratch{laneTerms, s.phases, blockSteps};
-  const LaneHistory history{laneHistory, s.phases};
-  // Index kLaneFirst - 1 of every entry is the -0.0 that stands for lane 0's left neighbour.
-  std::fill(laneHistory, laneHistory + kHistorySlots * s.phases * kLaneStride, -0.0);
-  for (; j0 + kLanes <= lastCol; j0 += kLanes) sweepLaneBand(s, multipliers, scratch, history, j0);
+bool laneBandsApply(const SolverState& s) {
+  return s.phases <= kLaneMaxPhases && laneSweepAvailable();
+}
+
+// Gathered terms and new values of one band in flight.
+struct LaneFrame {
+  alignas(32) double terms[kLaneScratch];
+  alignas(32) double history[kHistorySlots * kLaneMaxPhases * kLaneStride];
+  LaneScratch scratch() { return {terms, phases, blockSteps}; }
+  LaneHistory lanes() { return {history, phases}; }
+  int32_t phases;
+  int32_t blockSteps;
+  explicit LaneFrame(int32_t phaseCount)
+      : phases(phaseCount),
+        blockSteps(std::min(kLaneMaxBlock, kLaneScratch / (2 * phaseCount * kLanes))) {
+    // Index kLaneFirst - 1 of every entry is the -0.0 that stands for lane 0's left neighbour.
+    std::fill(history, history + kHistorySlots * phases * kLaneStride, -0.0);
+  }
+};
+
+// Full lane bands of one sweep from column j0 while they fit before column jEnd; returns the
+// first column left. A function of its own, so that its scratch and that of the banded path
+// below are never on the stack together.
+DASKEL_NOINLINE int32_t sweepLaneBands(SolverState& s, Multipliers multipliers, int32_t j0,
+                                       int32_t jEnd) {
+  LaneFrame frame(s.phases);
+  const LaneScratch scratch = frame.scratch();
+  const LaneHistory history = frame.lanes();
+  for (; j0 + kLanes <= jEnd; j0 += kLanes) {
+    sweepLaneBand(s, LaneBand{scratch, history, multipliers, j0});
+  }
+  return j0;
+}
+
+// The pairs of bands of both sweeps from first-sweep band [j0, j0 + kLanes) while they fit
+// before column jEnd; returns the first column after the first sweep's last band.
+DASKEL_NOINLINE int32_t sweepLaneBandPairs(SolverState& s, int32_t j0, int32_t jEnd) {
+  LaneFrame firstFrame(s.phases);
+  LaneFrame secondFrame(s.phases);
+  const LaneScratch firstScratch = firstFrame.scratch();
+  const LaneHistory firstHistory = firstFrame.lanes();
+  const LaneScratch secondScratch = secondFrame.scratch();
+  const LaneHistory secondHistory = secondFrame.lanes();
+  for (; j0 + kLanes <= jEnd; j0 += kLanes) {
+    sweepLaneBandPair(s, LaneBand{firstScratch, firstHistory, Multipliers::compute, j0},
+                      LaneBand{secondScratch, secondHistory, Multipliers::reuse, j0 - 1});
+  }
   return j0;
 }
 #endif
 
-// Interior columns [j0, N-1) in bands whose gathering runs two rows at a time with SSE2.
-DASKEL_NOINLINE void sweepBands(SolverState& s, Multipliers multipliers, int32_t j0) {
-  const int32_t lastCol = s.cols - 1;
+// Interior columns [j0, jEnd) in bands whose gathering runs two rows at a time with SSE2.
+DASKEL_NOINLINE void sweepBands(SolverState& s, Multipliers multipliers, int32_t j0, int32_t jEnd) {
   const int32_t blockRows = std::min(kMaxBlockRows, kScratchDoubles / (kBand * 2 * s.phases));
   if (blockRows < kMinBlockRows) {
     // Very many phases: the plain order, pixel by pixel.
-    sweepBoundary<true, true, true, true>(s, multipliers, 1, s.rows - 1, j0, lastCol);
+    sweepBoundary<true, true, true, true>(s, multipliers, 1, s.rows - 1, j0, jEnd);
     return;
   }
   double terms[kScratchDoubles];
   const BandScratch band{terms, s.phases, blockRows};
-  for (; j0 < lastCol; j0 += kBand) {
-    sweepBand(s, multipliers, band, j0, std::min(kBand, lastCol - j0));
-  }
+  for (; j0 < jEnd; j0 += kBand) sweepBand(s, multipliers, band, j0, std::min(kBand, jEnd - j0));
 }
 
 void sweepInterior(SolverState& s, Multipliers multipliers) {
   if (s.rows < 3 || s.cols < 3) return;
   int32_t j0 = 1;
 #if defined(DASKEL_AVX2_DISPATCH)
-  j0 = sweepLaneBands(s, multipliers);
+  if (laneBandsApply(s)) j0 = sweepLaneBands(s, multipliers, j0, s.cols - 1);
 #endif
-  sweepBands(s, multipliers, j0);
+  sweepBands(s, multipliers, j0, s.cols - 1);
 }
+
+#if defined(DASKEL_AVX2_DISPATCH)
+// Both sweeps of an outer iteration, the second trailing the first by a band (see
+// sweepLaneBandPair). In the plain order the first sweep updates the whole interior while every
+// boundary pixel holds its old value, then the edges, then the corners, and the second sweep
+// starts from all of that. Here the first sweep's top and bottom pixel of a column and its left
+// column are updated as soon as their interior neighbours are final: an edge pixel reads only
+// its interior neighbour, the pixels before it in its own edge and old corners, and no interior
+// pixel of the first sweep reads it after that moment. The second sweep's interior then reads
+// the first sweep's final edges, and its own edges and corners follow at the end, in order.
+// Needs a full band of interior columns.
+void sweepTwiceInBands(SolverState& s) {
+  const Multipliers compute = Multipliers::compute;
+  const Multipliers reuse = Multipliers::reuse;
+  const int32_t lastRow = s.rows - 1;
+  const int32_t lastCol = s.cols - 1;
+  // The first sweep's first band alone; then its left column and the ends of columns
+  // 1 .. kLanes - 1, which the second sweep reads over those columns.
+  int32_t j0 = sweepLaneBands(s, compute, 1, 1 + kLanes);
+  sweepBoundary<true, true, false, true>(s, compute, 1, lastRow, 0, 1);
+  for (int32_t j = 1; j < j0 - 1; ++j) sweepColumnEnds(s, compute, j);
+  sweepBands(s, reuse, 1, j0 - 1);
+  // The pairs of bands: the second sweep one band behind, one column to the left.
+  j0 = sweepLaneBandPairs(s, j0, lastCol);
+  // The rest of the first sweep: its last interior columns, the ends of the columns that the
+  // pairs did not reach, the right column, the corners.
+  sweepBands(s, compute, j0, lastCol);
+  for (int32_t j = j0 - 1; j < lastCol; ++j) sweepColumnEnds(s, compute, j);
+  sweepBoundary<true, true, true, false>(s, compute, 1, lastRow, lastCol, s.cols);
+  sweepCorners(s, compute);
+  // The rest of the second sweep: its last interior columns, then its edges and corners.
+  sweepBands(s, reuse, j0 - 1, lastCol);
+  sweepEdges(s, reuse);
+  sweepCorners(s, reuse);
+}
+#endif
 
 }  // namespace
 
 namespace detail {
 
 void sweepLabels(SolverState& state, Multipliers multipliers) {
-  const int32_t lastRow = state.rows - 1;
-  const int32_t lastCol = state.cols - 1;
-  const int32_t rows = state.rows;
-  const int32_t cols = state.cols;
-  SolverState& s = state;
-  const Multipliers m = multipliers;
-  sweepInterior(s, m);
-  //             up     down   left   right     rows              columns
-  sweepBoundary<true, true, false, true>(s, m, 1, lastRow, 0, 1);               // left column
-  sweepBoundary<true, true, true, false>(s, m, 1, lastRow, lastCol, cols);      // right column
-  sweepBoundary<false, true, true, true>(s, m, 0, 1, 1, lastCol);               // top row
-  sweepBoundary<true, false, true, true>(s, m, lastRow, rows, 1, lastCol);      // bottom row
-  sweepBoundary<false, true, false, true>(s, m, 0, 1, 0, 1);                    // corner (0, 0)
-  sweepBoundary<false, true, true, false>(s, m, 0, 1, lastCol, cols);           // corner (0, N-1)
-  sweepBoundary<true, false, false, true>(s, m, lastRow, rows, 0, 1);           // corner (M-1, 0)
-  sweepBoundary<true, false, true, false>(s, m, lastRow, rows, lastCol, cols);  // (M-1, N-1)
+  sweepInterior(state, multipliers);
+  sweepEdges(state, multipliers);
+  sweepCorners(state, multipliers);
+}
+
+void sweepLabelsTwice(SolverState& state) {
+#if defined(DASKEL_AVX2_DISPATCH)
+  if (state.rows >= 3 && state.cols >= 2 + kLanes && laneBandsApply(state)) {
+    sweepTwiceInBands(state);
+    return;
+  }
+#endif
+  sweepLabels(state, Multipliers::compute);
+  sweepLabels(state, Multipliers::reuse);
 }
 
 }  // namespace detail

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "solver/kernels.hpp"
 #include "solver/solver.hpp"
 #include "tests/oracle/oracle.hpp"
 
@@ -257,6 +258,27 @@ std::vector<Shape> laneShapes() {
 TEST(FastKernels, LabelSweepMatchesOracleOnLaneBands) {
   compareKernels(labelSweep, oracle::labelSweep, Extras{}, 2, laneShapes());
   compareKernels(labelSweep, oracle::labelSweep, Extras{true, true}, 2, laneShapes());
+}
+
+// The driver's two sweeps in one schedule, the second trailing the first by a band, against two
+// oracle sweeps: grids of one to several bands with leftover columns, the ends of columns where
+// the first sweep's edge pixels are updated early, and phase counts around the lane limit.
+void sweepTwice(SolverState& s) {
+  detail::sweepLabelsTwice(s);
+}
+void sweepTwiceSimply(SolverState& s) {
+  oracle::labelSweep(s);
+  oracle::labelSweep(s);
+}
+
+TEST(FastKernels, TwoSweepsInOneScheduleMatchOracle) {
+  std::vector<Shape> cases = laneShapes();
+  const std::vector<Shape> more = {{3, 18, 2},  {5, 27, 1},   {40, 35, 4}, {17, 50, 8},
+                                   {64, 64, 3}, {21, 19, 16}, {9, 26, 17}};
+  cases.insert(cases.end(), more.begin(), more.end());
+  compareKernels(sweepTwice, sweepTwiceSimply, Extras{}, 2, cases);
+  compareKernels(sweepTwice, sweepTwiceSimply, Extras{true, true}, 1, cases);
+  compareKernels(sweepTwice, sweepTwiceSimply, Extras{false, false}, 1, shapes());
 }
 
 // Runs one sweep on `fastProblem` and on a copy with the oracle; every buffer must agree.
