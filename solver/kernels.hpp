@@ -25,7 +25,10 @@ struct ChangeSums {
 };
 
 // shrinkUpdate, and in the same pass over u the sums of the change measure against outerPrev.
-ChangeSums shrinkAndMeasure(SolverState& state);
+// With `knownPreviousSquares`, the sum of outerPrev^2 is taken from there instead: when outerPrev
+// is a copy of the u of the pass before, it is that pass's sum of u^2, the same terms added in
+// the same order.
+ChangeSums shrinkAndMeasure(SolverState& state, const double* knownPreviousSquares = nullptr);
 
 }  // namespace daskel::detail
 

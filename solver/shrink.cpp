@@ -101,51 +101,83 @@ void shrinkFour(const ShrinkArrays& a, int32_t q) {
 }
 #endif
 
-// The three sums of the change measure, continued over element e in index order.
+// Which sums of the change measure a pass forms besides the shrinkage.
+enum class Measure {
+  none,
+  all,
+  withoutPrevious,  // the sum of outerPrev^2 is known from the pass before
+};
+
+// The sums of the change measure, continued over elements in index order.
+template <Measure measure>
 struct MeasureSums {
+  static constexpr bool kPrevious = measure == Measure::all;
   double previousSquares = 0.0;
   double currentSquares = 0.0;
   double changeSquares = 0.0;
   void add(const float* outerPrev, const float* u, int32_t e) {
     const double o = outerPrev[e];
     const double v = u[e];
-    previousSquares = previousSquares + o * o;
+    if constexpr (kPrevious) previousSquares = previousSquares + o * o;
     currentSquares = currentSquares + v * v;
     const double diff = v - o;
     changeSquares = changeSquares + diff * diff;
   }
+#if defined(DASKEL_SSE2)
+  // Elements e .. e + 3: the products two at a time, then the additions one by one in order.
+  void addFour(const float* outerPrev, const float* u, int32_t e) {
+    const __m128 o4 = _mm_loadu_ps(outerPrev + e);
+    const __m128 v4 = _mm_loadu_ps(u + e);
+    addTwo(_mm_cvtps_pd(o4), _mm_cvtps_pd(v4));
+    addTwo(_mm_cvtps_pd(_mm_movehl_ps(o4, o4)), _mm_cvtps_pd(_mm_movehl_ps(v4, v4)));
+  }
+  void addTwo(__m128d o, __m128d v) {
+    const __m128d diff = _mm_sub_pd(v, o);
+    const __m128d vv = _mm_mul_pd(v, v);
+    const __m128d dd = _mm_mul_pd(diff, diff);
+    if constexpr (kPrevious) {
+      const __m128d oo = _mm_mul_pd(o, o);
+      previousSquares = previousSquares + _mm_cvtsd_f64(oo);
+      previousSquares = previousSquares + _mm_cvtsd_f64(_mm_unpackhi_pd(oo, oo));
+    }
+    currentSquares = currentSquares + _mm_cvtsd_f64(vv);
+    currentSquares = currentSquares + _mm_cvtsd_f64(_mm_unpackhi_pd(vv, vv));
+    changeSquares = changeSquares + _mm_cvtsd_f64(dd);
+    changeSquares = changeSquares + _mm_cvtsd_f64(_mm_unpackhi_pd(dd, dd));
+  }
+#endif
 };
 
-// One column of one phase, from element `top` down: rows 0 .. M-2, then the last row. With
-// `measure`, each group of elements also enters the change sums right after its shrinkage. The
-// sums are three serial chains of additions, one step per element in index order; interleaving
-// them with the independent shrinkage arithmetic lets the processor overlap the two, where a
+// One column of one phase, from element `top` down: rows 0 .. M-2, then the last row. With a
+// measure, each group of elements also enters the change sums right after its shrinkage. The
+// sums are serial chains of additions, one step per element in index order; interleaving them
+// with the independent shrinkage arithmetic lets the processor overlap the two, where a
 // separate pass would wait on the chains alone.
-template <bool hasRight, bool measure>
-void shrinkColumn(const ShrinkArrays& a, int32_t top, const float* outerPrev, MeasureSums& sums) {
+template <bool hasRight, Measure measure>
+void shrinkColumn(const ShrinkArrays& a, int32_t top, const float* outerPrev,
+                  MeasureSums<measure>& sums) {
+  constexpr bool kMeasure = measure != Measure::none;
   const int32_t lastRow = top + a.rows - 1;
   int32_t q = top;
 #if defined(DASKEL_SSE2)
   for (; q + 4 <= lastRow; q += 4) {
     shrinkFour<hasRight>(a, q);
-    if constexpr (measure) {
-      for (int32_t e = q; e < q + 4; ++e) sums.add(outerPrev, a.u, e);
-    }
+    if constexpr (kMeasure) sums.addFour(outerPrev, a.u, q);
   }
 #endif
   for (; q < lastRow; ++q) {
     shrinkElement<hasRight, true>(a, q);
-    if constexpr (measure) sums.add(outerPrev, a.u, q);
+    if constexpr (kMeasure) sums.add(outerPrev, a.u, q);
   }
   shrinkElement<hasRight, false>(a, lastRow);
-  if constexpr (measure) sums.add(outerPrev, a.u, lastRow);
+  if constexpr (kMeasure) sums.add(outerPrev, a.u, lastRow);
 }
 
-template <bool measure>
+template <Measure measure>
 detail::ChangeSums shrinkPass(SolverState& s) {
   const ShrinkArrays a{s.u,  s.dx,   s.dy,         s.bx,
                        s.by, s.rows, s.threshold2, detail::approxSqrtInline(s.threshold2)};
-  MeasureSums sums;
+  MeasureSums<measure> sums;
   const int32_t lastCol = s.cols - 1;
   for (int32_t k = 0; k < s.phases; ++k) {
     for (int32_t j = 0; j < s.cols; ++j) {
@@ -164,8 +196,11 @@ detail::ChangeSums shrinkPass(SolverState& s) {
 
 namespace detail {
 
-ChangeSums shrinkAndMeasure(SolverState& state) {
-  return shrinkPass<true>(state);
+ChangeSums shrinkAndMeasure(SolverState& state, const double* knownPreviousSquares) {
+  if (knownPreviousSquares == nullptr) return shrinkPass<Measure::all>(state);
+  ChangeSums sums = shrinkPass<Measure::withoutPrevious>(state);
+  sums.previousSquares = *knownPreviousSquares;
+  return sums;
 }
 
 }  // namespace detail
@@ -175,7 +210,7 @@ void shrinkUpdate(SolverState& state) {
       state.by == nullptr) {
     return;
   }
-  shrinkPass<false>(state);
+  shrinkPass<Measure::none>(state);
 }
 
 }  // namespace daskel

@@ -340,6 +340,36 @@ TEST(FastKernels, ShrinkUpdateMatchesOracleWithNanAndInfinity) {
   compareKernels(shrinkUpdate, oracle::shrinkUpdate, Extras{true, true}, 1);
 }
 
+// The sums of the change measure that the shrinkage pass forms beside it: each in index order,
+// bit for bit as one plain pass; a known sum of outerPrev^2 is passed through untouched.
+TEST(FastKernels, ShrinkagePassFormsTheChangeSumsInIndexOrder) {
+  uint32_t seed = 7000;
+  for (const Shape& shape : shapes()) {
+    Problem problem(shape, 0.5f, 1.0f);
+    ASSERT_TRUE(problem.ok());
+    fill(problem, ++seed, Extras{});
+    const SolverState& s = problem.state();
+    detail::ChangeSums plain;
+    for (int32_t e = 0; e < s.volumeSize; ++e) {
+      const double o = s.outerPrev[e];
+      const double v = s.u[e];
+      plain.previousSquares = plain.previousSquares + o * o;
+      plain.currentSquares = plain.currentSquares + v * v;
+      plain.changeSquares = plain.changeSquares + (v - o) * (v - o);
+    }
+    const detail::ChangeSums all = detail::shrinkAndMeasure(problem.state());
+    const double known = 0.125;
+    const detail::ChangeSums given = detail::shrinkAndMeasure(problem.state(), &known);
+    const std::string at = describe(shape, seed);
+    EXPECT_EQ(all.previousSquares, plain.previousSquares) << at;
+    EXPECT_EQ(all.currentSquares, plain.currentSquares) << at;
+    EXPECT_EQ(all.changeSquares, plain.changeSquares) << at;
+    EXPECT_EQ(given.previousSquares, known) << at;
+    EXPECT_EQ(given.currentSquares, plain.currentSquares) << at;  // u is as it was
+    EXPECT_EQ(given.changeSquares, plain.changeSquares) << at;
+  }
+}
+
 // The driver, from a fresh start (split and Bregman values zero) and from a state left by
 // earlier iterations; every buffer and the iteration count must agree.
 TEST(FastKernels, WholeSolveMatchesOracle) {
