@@ -17,6 +17,17 @@
 #define DASKEL_AVX2_DISPATCH 1
 #endif
 
+#if defined(DASKEL_AVX2_DISPATCH)
+namespace daskel::detail {
+// Whether the processor running the code has AVX2.
+inline bool avx2Available() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+}  // namespace daskel::detail
+#define DASKEL_TARGET_AVX2 __attribute__((target("avx2")))
+#endif
+
 #if defined(__GNUC__)
 #define DASKEL_NOINLINE __attribute__((noinline))
 #elif defined(_MSC_VER)

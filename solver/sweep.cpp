@@ -415,11 +415,6 @@ constexpr int32_t kLaneMaxPhases = 16;  // history of 32 x 16 x 12 doubles (48 K
 constexpr int32_t kLaneMaxBlock = 64;
 constexpr int32_t kPrefetchBlocks = 2;  // blocks between a lane's fetch and its gathering
 
-bool laneSweepAvailable() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
-
 // Gathered terms of a block of steps: for slot (step - first step of the block), phase k and
 // lane c, the partial stencil sum at part(slot, k)[c] and the bias at bias(slot, k)[c].
 struct LaneScratch {
@@ -755,7 +750,7 @@ __attribute__((target("avx2"))) void sweepLaneBandPair(SolverState& s, const Lan
 
 #if defined(DASKEL_AVX2_DISPATCH)
 bool laneBandsApply(const SolverState& s) {
-  return s.phases <= kLaneMaxPhases && laneSweepAvailable();
+  return s.phases <= kLaneMaxPhases && detail::avx2Available();
 }
 
 // Gathered terms and new values of one band in flight.
