@@ -413,7 +413,7 @@ constexpr int32_t kLaneFirst = 4;       // history index of lane 0; index 3 hold
 constexpr int32_t kLaneScratch = 4096;  // doubles of gathered terms (32 KiB)
 constexpr int32_t kLaneMaxPhases = 16;  // history of 32 x 16 x 12 doubles (48 KiB) at most
 constexpr int32_t kLaneMaxBlock = 64;
-constexpr int32_t kPrefetchBlocks = 2;  // blocks between a lane's fetch and its gathering
+constexpr int32_t kPrefetchBlocks = 1;  // blocks between a lane's fetch and its gathering
 
 // Gathered terms of a block of steps: for slot (step - first step of the block), phase k and
 // lane c, the partial stencil sum at part(slot, k)[c] and the bias at bias(slot, k)[c].
