@@ -24,6 +24,11 @@
 // and down neighbour of the block is still unvisited. Every pixel thus sees exactly the values of
 // the plain column-by-column order and performs the same operations in the same order, so the
 // bits agree.
+//
+// The driver's two sweeps of an outer iteration run as one schedule where the processor has
+// AVX2 (sweepTwiceInBands): the second sweep trails the first by a band of columns, so that it
+// reads its inputs from the cache, and the first sweep's edges are updated as soon as they are
+// final; see there for why each pixel still sees what the plain order gives it.
 #include "solver/simd.hpp"
 
 #if defined(DASKEL_SSE2)
@@ -662,7 +667,8 @@ struct LaneBand {
 // Gathers the lanes of the block of steps [blockBegin, blockEnd). With `firstSweepEnds`, the band
 // is the second sweep's, trailing the first: just before a lane gathers its first or its last
 // interior row, the first sweep's top or bottom pixel of that lane's column is updated, which
-// the lane then reads as its old up or down neighbour.
+// the lane then reads as its old up or down neighbour. Its lanes other than lane 0 read what the
+// first sweep read a few steps earlier, so they fetch nothing ahead.
 __attribute__((target("avx2"))) void gatherLaneBlock(SolverState& s, const LaneBand& band,
                                                      int32_t blockBegin, int32_t blockEnd,
                                                      bool firstSweepEnds) {
@@ -719,8 +725,9 @@ __attribute__((target("avx2"))) void sweepLaneBand(SolverState& s, const LaneBan
 
 // Both sweeps of an outer iteration over neighbouring bands: the first sweep over columns
 // [j0, j0 + kLanes), the second over [j0 - 1, j0 + kLanes - 1), one column to the left, in the
-// same steps. Lane c of the second sweep (column j0 - 1 + c) runs row i at step i + c * kSkew,
-// in the block after the first sweep's block with the same steps. It reads
+// same steps. Each block of steps is gathered and run by the first sweep, then gathered and run
+// by the second, whose data the first has just brought into the cache. Lane c of the second
+// sweep (column j0 - 1 + c) runs row i at step i + c * kLaneSkew, and reads
 //   - right (i, j0 + c): the first sweep's lane c wrote it at the same step, final;
 //   - down (i + 1, j0 - 1 + c): the first sweep's lane c - 1 wrote it kSkew - 1 steps earlier;
 //     column j0 - 1 (c = 0) is final from the band before; the bottom row, updated by the hook;
