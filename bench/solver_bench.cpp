@@ -7,9 +7,11 @@
 // the benchmark measures one core's streaming bandwidth with a triad a = b + s c over three large
 // float arrays; floor = 92 bytes / bandwidth. Columns:
 //   ns_el_it  thread processor time in nanoseconds per element (rows * cols * phases) per outer
-//   iteration; for a single
-//             kernel, per element per call
+//             iteration; for a single kernel, per element per call
 //   x_floor   ns_el_it divided by the floor (whole calls only)
+// Rows: call (a whole solve, set-up and release included), sweep (one labelling sweep), sweeps
+// (the two sweeps of an outer iteration, as the driver runs them), shrink (shrinkage and Bregman
+// update without the change measure).
 //
 // Run: build/bench/daskel_bench [--benchmark_filter=REGEX] [--benchmark_repetitions=N]
 #include <benchmark/benchmark.h>
@@ -24,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "solver/kernels.hpp"
 #include "solver/solver.hpp"
 #include "tests/oracle/oracle.hpp"
 
@@ -151,6 +154,12 @@ void kernel(benchmark::State& state, Size size,
   report(state, ns, units, false);
 }
 
+// The two sweeps of an outer iteration as the straightforward solver runs them.
+void sweepTwiceSimply(daskel::SolverState& s) {
+  daskel::oracle::labelSweep(s);
+  daskel::oracle::labelSweep(s);
+}
+
 void registerAll() {
   std::vector<Size> sizes;
   for (int32_t side : {256, 1000, 1024, 2048}) {
@@ -177,6 +186,8 @@ void registerAll() {
       bool simple;
     } kernels[] = {{"sweep/fast/", daskel::labelSweep, false},
                    {"sweep/simple/", daskel::oracle::labelSweep, true},
+                   {"sweeps/fast/", daskel::detail::sweepLabelsTwice, false},
+                   {"sweeps/simple/", sweepTwiceSimply, true},
                    {"shrink/fast/", daskel::shrinkUpdate, false},
                    {"shrink/simple/", daskel::oracle::shrinkUpdate, true}};
     for (const auto& k : kernels) {

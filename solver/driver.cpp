@@ -32,6 +32,7 @@ int32_t runSolver(SolverState& state) {
   float measure = 1e11f;
   float previousMeasure = 1e10f;
   int32_t outerIteration = 0;
+  double lastSquares = 0.0;  // sum of u^2 of the last change measure
   for (;;) {
     // Go on only while the measure still moves; a NaN difference stops the loop too.
     const double d = std::fabs(static_cast<double>(measure) - static_cast<double>(previousMeasure));
@@ -40,10 +41,13 @@ int32_t runSolver(SolverState& state) {
 
     snapshotLabels(state);
     // The second sweep reuses the multipliers of the first: nothing they read has changed.
-    detail::sweepLabels(state, detail::Multipliers::compute);
-    detail::sweepLabels(state, detail::Multipliers::reuse);
+    detail::sweepLabelsTwice(state);
     // The shrinkage does not change u, so the change measure can be summed in the same pass.
-    const detail::ChangeSums sums = detail::shrinkAndMeasure(state);
+    // From the second iteration on, outerPrev is the u of the last pass, whose sum of squares
+    // that pass has formed.
+    const detail::ChangeSums sums =
+        detail::shrinkAndMeasure(state, outerIteration > 0 ? &lastSquares : nullptr);
+    lastSquares = sums.currentSquares;
 
     ++outerIteration;
     previousMeasure = measure;

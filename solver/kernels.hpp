@@ -13,6 +13,10 @@ enum class Multipliers { compute, reuse };
 
 void sweepLabels(SolverState& state, Multipliers multipliers);
 
+// Two sweeps in a row, the second reusing the multipliers of the first: what
+// sweepLabels(compute) then sweepLabels(reuse) give, in one schedule.
+void sweepLabelsTwice(SolverState& state);
+
 // The three sums of the change measure, each accumulated in index order.
 struct ChangeSums {
   double previousSquares = 0.0;  // sum of outerPrev^2
@@ -21,7 +25,10 @@ struct ChangeSums {
 };
 
 // shrinkUpdate, and in the same pass over u the sums of the change measure against outerPrev.
-ChangeSums shrinkAndMeasure(SolverState& state);
+// With `knownPreviousSquares`, the sum of outerPrev^2 is taken from there instead: when outerPrev
+// is a copy of the u of the pass before, it is that pass's sum of u^2, the same terms added in
+// the same order.
+ChangeSums shrinkAndMeasure(SolverState& state, const double* knownPreviousSquares = nullptr);
 
 }  // namespace daskel::detail
 

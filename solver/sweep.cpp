@@ -24,9 +24,20 @@
 // and down neighbour of the block is still unvisited. Every pixel thus sees exactly the values of
 // the plain column-by-column order and performs the same operations in the same order, so the
 // bits agree.
+//
+// The driver's two sweeps of an outer iteration run as one schedule where the processor has
+// AVX2 (sweepTwiceInBands): the second sweep trails the first by a band of columns, so that it
+// reads its inputs from the cache, and the first sweep's edges are updated as soon as they are
+// final; see there for why each pixel still sees what the plain order gives it.
+#include "solver/simd.hpp"
+
+#if defined(DASKEL_SSE2)
 #include <emmintrin.h>
-#include <immintrin.h>
 #include <xmmintrin.h>
+#endif
+#if defined(DASKEL_AVX2_DISPATCH)
+#include <immintrin.h>
+#endif
 
 #include <algorithm>
 
@@ -103,8 +114,14 @@ double biasWeight(const SolverState& s) {
 // (1 < v ? 1 : v) and maxsd(0, v) is (0 > v ? 0 : v), so a NaN passes both unchanged, as it
 // passes both tests; the instructions only keep data-dependent branches out of the recurrence.
 double clampedValue(double coefficient, double stencil, double bias) {
+#if defined(DASKEL_SSE2)
   const __m128d value = _mm_set_sd(coefficient * stencil - bias);
   return _mm_cvtsd_f64(_mm_max_sd(_mm_setzero_pd(), _mm_min_sd(_mm_set_sd(1.0), value)));
+#else
+  double value = coefficient * stencil - bias;
+  value = 1.0 < value ? 1.0 : value;
+  return 0.0 > value ? 0.0 : value;
+#endif
 }
 
 // Running sums below this are made of values that the float store has rounded to few bits.
@@ -174,6 +191,25 @@ void sweepBoundary(SolverState& s, Multipliers multipliers, int32_t rowBegin, in
   }
 }
 
+// The four edges (left and right column, top and bottom row), then the four corners.
+void sweepEdges(SolverState& s, Multipliers m) {
+  const int32_t lastRow = s.rows - 1;
+  const int32_t lastCol = s.cols - 1;
+  //             up     down   left   right     rows              columns
+  sweepBoundary<true, true, false, true>(s, m, 1, lastRow, 0, 1);             // left column
+  sweepBoundary<true, true, true, false>(s, m, 1, lastRow, lastCol, s.cols);  // right column
+  sweepBoundary<false, true, true, true>(s, m, 0, 1, 1, lastCol);             // top row
+  sweepBoundary<true, false, true, true>(s, m, lastRow, s.rows, 1, lastCol);  // bottom row
+}
+void sweepCorners(SolverState& s, Multipliers m) {
+  const int32_t lastRow = s.rows - 1;
+  const int32_t lastCol = s.cols - 1;
+  sweepBoundary<false, true, false, true>(s, m, 0, 1, 0, 1);                        // (0, 0)
+  sweepBoundary<false, true, true, false>(s, m, 0, 1, lastCol, s.cols);             // (0, N-1)
+  sweepBoundary<true, false, false, true>(s, m, lastRow, s.rows, 0, 1);             // (M-1, 0)
+  sweepBoundary<true, false, true, false>(s, m, lastRow, s.rows, lastCol, s.cols);  // (M-1, N-1)
+}
+
 // ---- The interior ---------------------------------------------------------------------------
 
 constexpr int32_t kBand = 8;  // columns whose recurrences overlap
@@ -193,6 +229,7 @@ struct BandScratch {
   double* slot(int32_t c, int32_t r) const { return terms + (c * blockRows + r) * 2 * phases; }
 };
 
+#if defined(DASKEL_SSE2)
 // Two consecutive floats widened to two doubles.
 __m128d load2(const float* from) {
   return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(from))));
@@ -203,18 +240,26 @@ void store2(double* first, double* second, int32_t k, __m128d value) {
   _mm_storel_pd(first + k, value);
   _mm_storeh_pd(second + k, value);
 }
+#endif
 
 // Asks for the cache lines of `count` floats from `from` on into the second-level cache.
 void prefetchRange(const float* from, int32_t count) {
   constexpr int32_t kLineFloats = 16;
   for (int32_t r = 0; r < count; r += kLineFloats) {
+#if defined(DASKEL_SSE2)
     _mm_prefetch(reinterpret_cast<const char*>(from + r), _MM_HINT_T1);
+#elif defined(__GNUC__)
+    __builtin_prefetch(from + r, 0, 2);
+#else
+    static_cast<void>(from);  // only a hint: nothing to do without one
+#endif
   }
 }
 
 // Gathers rows [rowBegin, rowEnd) of interior column j into slots [slotBegin, ...) of band
 // column c. The band's recurrence has not reached these rows, nor their right neighbours. Two
-// rows at a time in SSE2 lanes that do exactly the scalar operations of the last row's path.
+// rows at a time in SSE2 lanes, where there is SSE2, that do exactly the scalar operations of the
+// remaining rows' path.
 void gatherColumn(SolverState& s, Multipliers multipliers, const BandScratch& band, int32_t c,
                   int32_t j, int32_t rowBegin, int32_t rowEnd, int32_t slotBegin) {
   const int32_t rows = s.rows;
@@ -223,7 +268,6 @@ void gatherColumn(SolverState& s, Multipliers multipliers, const BandScratch& ba
   const double penalty = s.penalty;
   const double weight = s.inv4Penalty;
   const float* u = s.u;
-  const __m128d penalty2 = _mm_set1_pd(penalty);
   double acc[kMaxBlockRows];
   if (multipliers == Multipliers::compute) std::fill(acc, acc + count, 0.0);
 
@@ -238,6 +282,8 @@ void gatherColumn(SolverState& s, Multipliers multipliers, const BandScratch& ba
       for (const float* stream : next) prefetchRange(stream + top + count, ahead);
     }
     int32_t r = 0;
+#if defined(DASKEL_SSE2)
+    const __m128d penalty2 = _mm_set1_pd(penalty);
     for (; r + 2 <= count; r += 2) {
       const int32_t q = top + r;
       const __m128d here = _mm_sub_pd(load2(s.dx + q), load2(s.bx + q));
@@ -255,6 +301,7 @@ void gatherColumn(SolverState& s, Multipliers multipliers, const BandScratch& ba
         _mm_storeu_pd(acc + r, _mm_add_pd(_mm_loadu_pd(acc + r), term));
       }
     }
+#endif
     for (; r < count; ++r) {
       const int32_t q = top + r;
       const double x = xTerm<true>(s, q);
@@ -276,16 +323,18 @@ void gatherColumn(SolverState& s, Multipliers multipliers, const BandScratch& ba
       s.multiplier[firstPixel + r] = finishMultiplier(acc[r], phases);
     }
   }
-  const __m128d weight2 = _mm_set1_pd(weight);
   for (int32_t k = 0; k < phases; ++k) {
     const float* cost = s.costs + firstPixel + s.sliceSize * k;
     const float* multiplier = s.multiplier + firstPixel;
     int32_t r = 0;
+#if defined(DASKEL_SSE2)
+    const __m128d weight2 = _mm_set1_pd(weight);
     for (; r + 2 <= count; r += 2) {
       const __m128d bias = _mm_mul_pd(_mm_add_pd(load2(multiplier + r), load2(cost + r)), weight2);
       store2(band.slot(c, slotBegin + r) + phases, band.slot(c, slotBegin + r + 1) + phases, k,
              bias);
     }
+#endif
     for (; r < count; ++r) {
       band.slot(c, slotBegin + r)[phases + k] =
           (static_cast<double>(multiplier[r]) + static_cast<double>(cost[r])) * weight;
@@ -359,11 +408,7 @@ void sweepBand(SolverState& s, Multipliers multipliers, const BandScratch& band,
 // starts, so it is added at the end of the gathered part, and the recurrence adds -0.0 in its
 // place, which leaves every value (signed zeros and NaN included) unchanged.
 // At the two ends of a band some lanes have no row; they compute values that are thrown away.
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define DASKEL_LANE_SWEEP 1
-#endif
-
-#if defined(DASKEL_LANE_SWEEP)
+#if defined(DASKEL_AVX2_DISPATCH)
 
 constexpr int32_t kLanes = 8;           // columns of a band: two vectors of four doubles
 constexpr int32_t kLaneSkew = 16;       // rows by which each lane trails the one before
@@ -373,12 +418,7 @@ constexpr int32_t kLaneFirst = 4;       // history index of lane 0; index 3 hold
 constexpr int32_t kLaneScratch = 4096;  // doubles of gathered terms (32 KiB)
 constexpr int32_t kLaneMaxPhases = 16;  // history of 32 x 16 x 12 doubles (48 KiB) at most
 constexpr int32_t kLaneMaxBlock = 64;
-constexpr int32_t kPrefetchBlocks = 2;  // blocks between a lane's fetch and its gathering
-
-bool laneSweepAvailable() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
+constexpr int32_t kPrefetchBlocks = 1;  // blocks between a lane's fetch and its gathering
 
 // Gathered terms of a block of steps: for slot (step - first step of the block), phase k and
 // lane c, the partial stencil sum at part(slot, k)[c] and the bias at bias(slot, k)[c].
@@ -419,7 +459,8 @@ __attribute__((target("avx2"))) void scatter4(double* to, int32_t stride, __m256
 // `blockBegin`: the same operations as gatherColumn, four rows at a time.
 __attribute__((target("avx2"))) void gatherLane(SolverState& s, Multipliers multipliers,
                                                 const LaneScratch& scratch, int32_t c, int32_t j,
-                                                int32_t first, int32_t last, int32_t blockBegin) {
+                                                int32_t first, int32_t last, int32_t blockBegin,
+                                                bool prefetch) {
   const int32_t rows = s.rows;
   const int32_t phases = s.phases;
   const int32_t count = last - first;
@@ -441,7 +482,7 @@ __attribute__((target("avx2"))) void gatherLane(SolverState& s, Multipliers mult
     // short pieces of many streams are too short for the hardware's own prefetching.
     const int32_t from = count + kPrefetchBlocks * scratch.blockSteps;
     const int32_t ahead = std::min(scratch.blockSteps, rows - 1 - (first + 1 + from));
-    if (ahead > 0) {
+    if (prefetch && ahead > 0) {
       const float* next[] = {s.dx, s.bx, s.dy, s.by, s.costs, u + rows, u};
       for (const float* stream : next) prefetchRange(stream + top + from, ahead);
     }
@@ -609,103 +650,240 @@ __attribute__((target("avx2"))) void finishLanes(SolverState& s, const LaneScrat
   }
 }
 
-// Interior columns [j0, j0 + kLanes), one lane each.
-__attribute__((target("avx2"))) void sweepLaneBand(SolverState& s, Multipliers multipliers,
-                                                   const LaneScratch& scratch,
-                                                   const LaneHistory& history, int32_t j0) {
+// The top and bottom pixels of interior column j, as the edge rows of a sweep update them.
+void sweepColumnEnds(SolverState& s, Multipliers multipliers, int32_t j) {
+  updateBoundaryPixel<false, true, true, true>(s, s.rows * j, multipliers);
+  updateBoundaryPixel<true, false, true, true>(s, s.rows - 1 + s.rows * j, multipliers);
+}
+
+// A band of kLanes interior columns from column j0 in one sweep, and the scratch it runs in.
+struct LaneBand {
+  const LaneScratch& scratch;
+  const LaneHistory& history;
+  Multipliers multipliers;
+  int32_t j0;
+};
+
+// Gathers the lanes of the block of steps [blockBegin, blockEnd). With `firstSweepEnds`, the band
+// is the second sweep's, trailing the first: just before a lane gathers its first or its last
+// interior row, the first sweep's top or bottom pixel of that lane's column is updated, which
+// the lane then reads as its old up or down neighbour. Its lanes other than lane 0 read what the
+// first sweep read a few steps earlier, so they fetch nothing ahead.
+__attribute__((target("avx2"))) void gatherLaneBlock(SolverState& s, const LaneBand& band,
+                                                     int32_t blockBegin, int32_t blockEnd,
+                                                     bool firstSweepEnds) {
   const int32_t interiorRows = s.rows - 2;
-  const int32_t steps = interiorRows + (kLanes - 1) * kLaneSkew;
-  for (int32_t blockBegin = 0; blockBegin < steps; blockBegin += scratch.blockSteps) {
-    const int32_t blockEnd = std::min(blockBegin + scratch.blockSteps, steps);
-    for (int32_t c = 0; c < kLanes; ++c) {
-      const int32_t lag = c * kLaneSkew;
-      const int32_t first = std::max(blockBegin - lag, 0);
-      const int32_t last = std::min(blockEnd - lag, interiorRows);
-      if (first >= last) continue;
-      gatherLane(s, multipliers, scratch, c, j0 + c, first, last, blockBegin);
-      if (first == 0) {
-        // The up neighbour of the lane's first interior row is row 0, old: it stands in the
-        // history as the value of the step before, which the lane, inactive there, keeps.
-        for (int32_t k = 0; k < s.phases; ++k) {
-          history.at(lag - 1, k)[kLaneFirst + c] =
-              static_cast<double>(s.u[s.rows * (j0 + c) + s.sliceSize * k]);
-        }
-      }
+  for (int32_t c = 0; c < kLanes; ++c) {
+    const int32_t lag = c * kLaneSkew;
+    const int32_t first = std::max(blockBegin - lag, 0);
+    const int32_t last = std::min(blockEnd - lag, interiorRows);
+    if (first >= last) continue;
+    const int32_t j = band.j0 + c;
+    if (firstSweepEnds && first == 0) {
+      updateBoundaryPixel<false, true, true, true>(s, s.rows * j, Multipliers::compute);
     }
-    for (int32_t t = blockBegin; t < blockEnd; ++t) {
-      finishLanes(s, scratch, history, j0, t, t - blockBegin, laneMask(t, interiorRows));
+    if (firstSweepEnds && last == interiorRows) {
+      updateBoundaryPixel<true, false, true, true>(s, s.rows - 1 + s.rows * j,
+                                                   Multipliers::compute);
+    }
+    gatherLane(s, band.multipliers, band.scratch, c, j, first, last, blockBegin,
+               !firstSweepEnds || c == 0);
+    if (first == 0) {
+      // The up neighbour of the lane's first interior row is row 0, old: it stands in the
+      // history as the value of the step before, which the lane, inactive there, keeps.
+      for (int32_t k = 0; k < s.phases; ++k) {
+        band.history.at(lag - 1, k)[kLaneFirst + c] =
+            static_cast<double>(s.u[s.rows * j + s.sliceSize * k]);
+      }
     }
   }
 }
 
-#endif  // DASKEL_LANE_SWEEP
+// The recurrence over the steps [blockBegin, blockEnd) of a band whose block is gathered.
+__attribute__((target("avx2"))) void finishLaneBlock(SolverState& s, const LaneBand& band,
+                                                     int32_t blockBegin, int32_t blockEnd) {
+  const int32_t interiorRows = s.rows - 2;
+  for (int32_t t = blockBegin; t < blockEnd; ++t) {
+    finishLanes(s, band.scratch, band.history, band.j0, t, t - blockBegin,
+                laneMask(t, interiorRows));
+  }
+}
 
-#if defined(DASKEL_LANE_SWEEP)
-// The full bands of the interior, from column 1 on, where the lane schedule applies; returns the
-// first column left to the SSE2 bands. A function of its own, so that its scratch and the SSE2
-// scratch are never on the stack together.
-__attribute__((noinline)) int32_t sweepLaneBands(SolverState& s, Multipliers multipliers) {
-  const int32_t lastCol = s.cols - 1;
-  int32_t j0 = 1;
-  if (s.phases > kLaneMaxPhases || !laneSweepAvailable()) return j0;
-  alignas(32) double laneTerms[kLaneScratch];
-  alignas(32) double laneHistory[kHistorySlots * kLaneMaxPhases * kLaneStride];
-  const int32_t blockSteps = std::min(kLaneMaxBlock, kLaneScratch / (2 * s.phases * kLanes));
-  const LaneScratch scratch{laneTerms, s.phases, blockSteps};
-  const LaneHistory history{laneHistory, s.phases};
-  // Index kLaneFirst - 1 of every entry is the -0.0 that stands for lane 0's left neighbour.
-  std::fill(laneHistory, laneHistory + kHistorySlots * s.phases * kLaneStride, -0.0);
-  for (; j0 + kLanes <= lastCol; j0 += kLanes) sweepLaneBand(s, multipliers, scratch, history, j0);
+int32_t laneSteps(const SolverState& s) {
+  return s.rows - 2 + (kLanes - 1) * kLaneSkew;
+}
+
+// Interior columns [j0, j0 + kLanes), one lane each.
+__attribute__((target("avx2"))) void sweepLaneBand(SolverState& s, const LaneBand& band) {
+  const int32_t steps = laneSteps(s);
+  for (int32_t blockBegin = 0; blockBegin < steps; blockBegin += band.scratch.blockSteps) {
+    const int32_t blockEnd = std::min(blockBegin + band.scratch.blockSteps, steps);
+    gatherLaneBlock(s, band, blockBegin, blockEnd, false);
+    finishLaneBlock(s, band, blockBegin, blockEnd);
+  }
+}
+
+// Both sweeps of an outer iteration over neighbouring bands: the first sweep over columns
+// [j0, j0 + kLanes), the second over [j0 - 1, j0 + kLanes - 1), one column to the left, in the
+// same steps. Each block of steps is gathered and run by the first sweep, then gathered and run
+// by the second, whose data the first has just brought into the cache. Lane c of the second
+// sweep (column j0 - 1 + c) runs row i at step i + c * kLaneSkew, and reads
+//   - right (i, j0 + c): the first sweep's lane c wrote it at the same step, final;
+//   - down (i + 1, j0 - 1 + c): the first sweep's lane c - 1 wrote it kSkew - 1 steps earlier;
+//     column j0 - 1 (c = 0) is final from the band before; the bottom row, updated by the hook;
+//   - up and left: its own new values, as in the lanes of one sweep; row 0 is the first
+//     sweep's top pixel, updated by the hook just before the lane starts.
+// It overwrites column j0 - 1 + c, which the first sweep reads only through its history (the
+// left neighbours of its lanes 1..7, and their up neighbours), except in its lane 0 (column
+// j0, reading column j0 - 1 in the gathering of the same block, before the second sweep writes
+// it). The first sweep's top and bottom pixels of a column need that column's final first-sweep
+// values, and their left neighbours, updated in column order by the hooks, and their right
+// neighbours old; the second sweep has not yet written the column then. So every pixel sees
+// what the plain order gives it: the whole first sweep, then the whole second.
+__attribute__((target("avx2"))) void sweepLaneBandPair(SolverState& s, const LaneBand& first,
+                                                       const LaneBand& second) {
+  const int32_t steps = laneSteps(s);
+  const int32_t blockSteps = first.scratch.blockSteps;
+  for (int32_t blockBegin = 0; blockBegin < steps; blockBegin += blockSteps) {
+    const int32_t blockEnd = std::min(blockBegin + blockSteps, steps);
+    gatherLaneBlock(s, first, blockBegin, blockEnd, false);
+    finishLaneBlock(s, first, blockBegin, blockEnd);
+    gatherLaneBlock(s, second, blockBegin, blockEnd, true);
+    finishLaneBlock(s, second, blockBegin, blockEnd);
+  }
+}
+
+#endif  // DASKEL_AVX2_DISPATCH
+
+#if defined(DASKEL_AVX2_DISPATCH)
+bool laneBandsApply(const SolverState& s) {
+  return s.phases <= kLaneMaxPhases && detail::avx2Available();
+}
+
+// Gathered terms and new values of one band in flight.
+struct LaneFrame {
+  alignas(32) double terms[kLaneScratch];
+  alignas(32) double history[kHistorySlots * kLaneMaxPhases * kLaneStride];
+  LaneScratch scratch() { return {terms, phases, blockSteps}; }
+  LaneHistory lanes() { return {history, phases}; }
+  int32_t phases;
+  int32_t blockSteps;
+  explicit LaneFrame(int32_t phaseCount)
+      : phases(phaseCount),
+        blockSteps(std::min(kLaneMaxBlock, kLaneScratch / (2 * phaseCount * kLanes))) {
+    // Index kLaneFirst - 1 of every entry is the -0.0 that stands for lane 0's left neighbour.
+    std::fill(history, history + kHistorySlots * phases * kLaneStride, -0.0);
+  }
+};
+
+// Full lane bands of one sweep from column j0 while they fit before column jEnd; returns the
+// first column left. A function of its own, so that its scratch and that of the banded path
+// below are never on the stack together.
+DASKEL_NOINLINE int32_t sweepLaneBands(SolverState& s, Multipliers multipliers, int32_t j0,
+                                       int32_t jEnd) {
+  LaneFrame frame(s.phases);
+  const LaneScratch scratch = frame.scratch();
+  const LaneHistory history = frame.lanes();
+  for (; j0 + kLanes <= jEnd; j0 += kLanes) {
+    sweepLaneBand(s, LaneBand{scratch, history, multipliers, j0});
+  }
+  return j0;
+}
+
+// The pairs of bands of both sweeps from first-sweep band [j0, j0 + kLanes) while they fit
+// before column jEnd; returns the first column after the first sweep's last band.
+DASKEL_NOINLINE int32_t sweepLaneBandPairs(SolverState& s, int32_t j0, int32_t jEnd) {
+  LaneFrame firstFrame(s.phases);
+  LaneFrame secondFrame(s.phases);
+  const LaneScratch firstScratch = firstFrame.scratch();
+  const LaneHistory firstHistory = firstFrame.lanes();
+  const LaneScratch secondScratch = secondFrame.scratch();
+  const LaneHistory secondHistory = secondFrame.lanes();
+  for (; j0 + kLanes <= jEnd; j0 += kLanes) {
+    sweepLaneBandPair(s, LaneBand{firstScratch, firstHistory, Multipliers::compute, j0},
+                      LaneBand{secondScratch, secondHistory, Multipliers::reuse, j0 - 1});
+  }
   return j0;
 }
 #endif
 
-// Interior columns [j0, N-1) in SSE2 bands.
-__attribute__((noinline)) void sweepBands(SolverState& s, Multipliers multipliers, int32_t j0) {
-  const int32_t lastCol = s.cols - 1;
+// Interior columns [j0, jEnd) in bands whose gathering runs two rows at a time with SSE2.
+DASKEL_NOINLINE void sweepBands(SolverState& s, Multipliers multipliers, int32_t j0, int32_t jEnd) {
   const int32_t blockRows = std::min(kMaxBlockRows, kScratchDoubles / (kBand * 2 * s.phases));
   if (blockRows < kMinBlockRows) {
     // Very many phases: the plain order, pixel by pixel.
-    sweepBoundary<true, true, true, true>(s, multipliers, 1, s.rows - 1, j0, lastCol);
+    sweepBoundary<true, true, true, true>(s, multipliers, 1, s.rows - 1, j0, jEnd);
     return;
   }
   double terms[kScratchDoubles];
   const BandScratch band{terms, s.phases, blockRows};
-  for (; j0 < lastCol; j0 += kBand) {
-    sweepBand(s, multipliers, band, j0, std::min(kBand, lastCol - j0));
-  }
+  for (; j0 < jEnd; j0 += kBand) sweepBand(s, multipliers, band, j0, std::min(kBand, jEnd - j0));
 }
 
 void sweepInterior(SolverState& s, Multipliers multipliers) {
   if (s.rows < 3 || s.cols < 3) return;
   int32_t j0 = 1;
-#if defined(DASKEL_LANE_SWEEP)
-  j0 = sweepLaneBands(s, multipliers);
+#if defined(DASKEL_AVX2_DISPATCH)
+  if (laneBandsApply(s)) j0 = sweepLaneBands(s, multipliers, j0, s.cols - 1);
 #endif
-  sweepBands(s, multipliers, j0);
+  sweepBands(s, multipliers, j0, s.cols - 1);
 }
+
+#if defined(DASKEL_AVX2_DISPATCH)
+// Both sweeps of an outer iteration, the second trailing the first by a band (see
+// sweepLaneBandPair). In the plain order the first sweep updates the whole interior while every
+// boundary pixel holds its old value, then the edges, then the corners, and the second sweep
+// starts from all of that. Here the first sweep's top and bottom pixel of a column and its left
+// column are updated as soon as their interior neighbours are final: an edge pixel reads only
+// its interior neighbour, the pixels before it in its own edge and old corners, and no interior
+// pixel of the first sweep reads it after that moment. The second sweep's interior then reads
+// the first sweep's final edges, and its own edges and corners follow at the end, in order.
+// Needs a full band of interior columns.
+void sweepTwiceInBands(SolverState& s) {
+  const Multipliers compute = Multipliers::compute;
+  const Multipliers reuse = Multipliers::reuse;
+  const int32_t lastRow = s.rows - 1;
+  const int32_t lastCol = s.cols - 1;
+  // The first sweep's first band alone; then its left column and the ends of columns
+  // 1 .. kLanes - 1, which the second sweep reads over those columns.
+  int32_t j0 = sweepLaneBands(s, compute, 1, 1 + kLanes);
+  sweepBoundary<true, true, false, true>(s, compute, 1, lastRow, 0, 1);
+  for (int32_t j = 1; j < j0 - 1; ++j) sweepColumnEnds(s, compute, j);
+  sweepBands(s, reuse, 1, j0 - 1);
+  // The pairs of bands: the second sweep one band behind, one column to the left.
+  j0 = sweepLaneBandPairs(s, j0, lastCol);
+  // The rest of the first sweep: its last interior columns, the ends of the columns that the
+  // pairs did not reach, the right column, the corners.
+  sweepBands(s, compute, j0, lastCol);
+  for (int32_t j = j0 - 1; j < lastCol; ++j) sweepColumnEnds(s, compute, j);
+  sweepBoundary<true, true, true, false>(s, compute, 1, lastRow, lastCol, s.cols);
+  sweepCorners(s, compute);
+  // The rest of the second sweep: its last interior columns, then its edges and corners.
+  sweepBands(s, reuse, j0 - 1, lastCol);
+  sweepEdges(s, reuse);
+  sweepCorners(s, reuse);
+}
+#endif
 
 }  // namespace
 
 namespace detail {
 
 void sweepLabels(SolverState& state, Multipliers multipliers) {
-  const int32_t lastRow = state.rows - 1;
-  const int32_t lastCol = state.cols - 1;
-  const int32_t rows = state.rows;
-  const int32_t cols = state.cols;
-  SolverState& s = state;
-  const Multipliers m = multipliers;
-  sweepInterior(s, m);
-  //             up     down   left   right     rows              columns
-  sweepBoundary<true, true, false, true>(s, m, 1, lastRow, 0, 1);               // left column
-  sweepBoundary<true, true, true, false>(s, m, 1, lastRow, lastCol, cols);      // right column
-  sweepBoundary<false, true, true, true>(s, m, 0, 1, 1, lastCol);               // top row
-  sweepBoundary<true, false, true, true>(s, m, lastRow, rows, 1, lastCol);      // bottom row
-  sweepBoundary<false, true, false, true>(s, m, 0, 1, 0, 1);                    // corner (0, 0)
-  sweepBoundary<false, true, true, false>(s, m, 0, 1, lastCol, cols);           // corner (0, N-1)
-  sweepBoundary<true, false, false, true>(s, m, lastRow, rows, 0, 1);           // corner (M-1, 0)
-  sweepBoundary<true, false, true, false>(s, m, lastRow, rows, lastCol, cols);  // (M-1, N-1)
+  sweepInterior(state, multipliers);
+  sweepEdges(state, multipliers);
+  sweepCorners(state, multipliers);
+}
+
+void sweepLabelsTwice(SolverState& state) {
+#if defined(DASKEL_AVX2_DISPATCH)
+  if (state.rows >= 3 && state.cols >= 2 + kLanes && laneBandsApply(state)) {
+    sweepTwiceInBands(state);
+    return;
+  }
+#endif
+  sweepLabels(state, Multipliers::compute);
+  sweepLabels(state, Multipliers::reuse);
 }
 
 }  // namespace detail

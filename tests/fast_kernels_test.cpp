@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "solver/kernels.hpp"
 #include "solver/solver.hpp"
 #include "tests/oracle/oracle.hpp"
 
@@ -259,6 +260,26 @@ TEST(FastKernels, LabelSweepMatchesOracleOnLaneBands) {
   compareKernels(labelSweep, oracle::labelSweep, Extras{true, true}, 2, laneShapes());
 }
 
+// The driver's two sweeps in one schedule, the second trailing the first by a band, against two
+// oracle sweeps: grids of one to several bands with leftover columns, the ends of columns where
+// the first sweep's edge pixels are updated early, and phase counts around the lane limit.
+void sweepTwice(SolverState& s) {
+  detail::sweepLabelsTwice(s);
+}
+void sweepTwiceSimply(SolverState& s) {
+  oracle::labelSweep(s);
+  oracle::labelSweep(s);
+}
+
+TEST(FastKernels, TwoSweepsInOneScheduleMatchOracle) {
+  std::vector<Shape> cases = laneShapes();
+  const std::vector<Shape> more = {{3, 18, 2},  {5, 27, 1},   {40, 35, 4}, {17, 50, 8},
+                                   {64, 64, 3}, {21, 19, 16}, {9, 26, 17}};
+  cases.insert(cases.end(), more.begin(), more.end());
+  compareKernels(sweepTwice, sweepTwiceSimply, Extras{}, 2, cases);
+  compareKernels(sweepTwice, sweepTwiceSimply, Extras{true, true}, 1, cases);
+}
+
 // Runs one sweep on `fastProblem` and on a copy with the oracle; every buffer must agree.
 std::string sweepBoth(Problem& fastProblem, Problem& simpleProblem) {
   copyContents(fastProblem, simpleProblem);
@@ -316,6 +337,36 @@ TEST(FastKernels, ShrinkUpdateMatchesOracle) {
 
 TEST(FastKernels, ShrinkUpdateMatchesOracleWithNanAndInfinity) {
   compareKernels(shrinkUpdate, oracle::shrinkUpdate, Extras{true, true}, 1);
+}
+
+// The sums of the change measure that the shrinkage pass forms beside it: each in index order,
+// bit for bit as one plain pass; a known sum of outerPrev^2 is passed through untouched.
+TEST(FastKernels, ShrinkagePassFormsTheChangeSumsInIndexOrder) {
+  uint32_t seed = 7000;
+  for (const Shape& shape : shapes()) {
+    Problem problem(shape, 0.5f, 1.0f);
+    ASSERT_TRUE(problem.ok());
+    fill(problem, ++seed, Extras{});
+    const SolverState& s = problem.state();
+    detail::ChangeSums plain;
+    for (int32_t e = 0; e < s.volumeSize; ++e) {
+      const double o = s.outerPrev[e];
+      const double v = s.u[e];
+      plain.previousSquares = plain.previousSquares + o * o;
+      plain.currentSquares = plain.currentSquares + v * v;
+      plain.changeSquares = plain.changeSquares + (v - o) * (v - o);
+    }
+    const detail::ChangeSums all = detail::shrinkAndMeasure(problem.state());
+    const double known = 0.125;
+    const detail::ChangeSums given = detail::shrinkAndMeasure(problem.state(), &known);
+    const std::string at = describe(shape, seed);
+    EXPECT_EQ(all.previousSquares, plain.previousSquares) << at;
+    EXPECT_EQ(all.currentSquares, plain.currentSquares) << at;
+    EXPECT_EQ(all.changeSquares, plain.changeSquares) << at;
+    EXPECT_EQ(given.previousSquares, known) << at;
+    EXPECT_EQ(given.currentSquares, plain.currentSquares) << at;  // u is as it was
+    EXPECT_EQ(given.changeSquares, plain.changeSquares) << at;
+  }
 }
 
 // The driver, from a fresh start (split and Bregman values zero) and from a state left by
