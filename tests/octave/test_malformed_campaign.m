@@ -104,11 +104,7 @@ what = sprintf('input %d short', k);
 end
 
 function [args, what] = bad_params(args)
-p = args{2};
-if ~(isnumeric(p) && isreal(p) && ~issparse(p) && numel(p) >= 5)
-  p = single([3 3 2 0.5 1]);
-end
-p = single(full(double(p(:)')));
+p = params_row(args{2});
 choice = randi(4);
 switch choice
   case 1
@@ -127,11 +123,7 @@ args{2} = p;
 end
 
 function [args, what] = bad_dimension(args)
-p = args{2};
-if ~(isnumeric(p) && isreal(p) && ~issparse(p) && numel(p) >= 5)
-  p = single([3 3 2 0.5 1]);
-end
-p = single(full(double(p(:)')));
+p = params_row(args{2});
 d = randi(3);
 values = single([NaN Inf -Inf 0 0.99 1.5 -2 -3e9 3e9 2^31 65536]);
 if d == 3
@@ -143,6 +135,14 @@ if d < 3 && p(d) == 65536
 end
 args{2} = p;
 what = sprintf('params(%d) = %g', d, p(d));
+end
+
+function p = params_row(p)
+% The params of a call as a full single row of at least five elements, to break one of them.
+if ~(isnumeric(p) && isreal(p) && ~issparse(p) && numel(p) >= 5)
+  p = single([3 3 2 0.5 1]);
+end
+p = single(full(double(p(:)')));
 end
 
 function [args, what] = few_inputs(args)
