@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
   const double seconds = secondsSince(start);
 
   const int32_t slice = image.rows * image.cols;
-  const std::vector<uint8_t> labels = daskel::segment::hardLabels(result.u, slice, options.phases);
+  const std::vector<uint8_t>& labels = result.labels;
   std::size_t next = 0;
   std::vector<uint8_t> colours(static_cast<std::size_t>(slice) * 3);
   for (int32_t p = 0; p < slice; ++p) {

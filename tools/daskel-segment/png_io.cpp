@@ -135,11 +135,10 @@ bool readPng(const std::string& path, GreyImage& image, std::string& error) {
   for (std::size_t r = 0; r < d.height; ++r) {
     for (std::size_t c = 0; c < d.width; ++c) {
       const std::size_t pixel = (r * d.width + c) * static_cast<std::size_t>(d.channels);
-      double value = sampleAt(d, pixel);
-      if (d.channels == 3) {
-        value = 0.299 * value + 0.587 * sampleAt(d, pixel + 1) + 0.114 * sampleAt(d, pixel + 2);
-      }
-      image.values[r + d.height * c] = static_cast<float>(value / maxSample);
+      image.values[r + d.height * c] =
+          d.channels == 3 ? lumaIntensity(sampleAt(d, pixel), sampleAt(d, pixel + 1),
+                                          sampleAt(d, pixel + 2), maxSample)
+                          : greyIntensity(sampleAt(d, pixel), maxSample);
     }
   }
   std::free(d.data);

@@ -72,6 +72,14 @@ double lloyd(const SortedValues& s, std::vector<double>& centres) {
 
 }  // namespace
 
+float greyIntensity(double grey, double maxSample) {
+  return static_cast<float>(grey / maxSample);
+}
+
+float lumaIntensity(double red, double green, double blue, double maxSample) {
+  return greyIntensity(0.299 * red + 0.587 * green + 0.114 * blue, maxSample);
+}
+
 std::vector<float> kMeansLevels(const std::vector<float>& values, int32_t phases) {
   if (phases <= 0) return {};
   if (values.empty()) return std::vector<float>(static_cast<std::size_t>(phases), 0.0f);
@@ -256,6 +264,7 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
     if (onRound) onRound(RoundReport{round, &result.levels, result.variance, iterations});
   }
   orderPhasesByLevel(result.levels, result.u, slice);
+  result.labels = hardLabels(result.u, slice, phases);
   return true;
 }
 

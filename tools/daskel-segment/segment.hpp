@@ -25,6 +25,12 @@ struct GreyImage {
 // term infinitely stronger than the total variation. Equals a standard deviation of 1/255.
 constexpr double kMinVariance = 1.0 / (255.0 * 255.0);
 
+// The intensity in [0, 1] of a grey sample, and of a colour pixel by its luma
+// 0.299 R + 0.587 G + 0.114 B; `maxSample` is the largest sample value, 2^depth - 1. Every front
+// end (PNG files, arrays) converts its pixels with these, so they all see the same intensities.
+float greyIntensity(double grey, double maxSample);
+float lumaIntensity(double red, double green, double blue, double maxSample);
+
 // K phase intensities by deterministic one-dimensional k-means (Lloyd's iteration on the sorted
 // values), started once from the value quantiles and once from evenly spaced levels between the
 // smallest and largest value; the start with the smaller within-phase sum of squares wins. The
@@ -78,8 +84,9 @@ struct RoundReport {
 };
 
 struct Result {
-  std::vector<float> levels;  // increasing; phase k of u has levels[k]
-  std::vector<float> u;       // the soft labelling, a Volume over the image
+  std::vector<float> levels;    // increasing; phase k of u has levels[k]
+  std::vector<float> u;         // the soft labelling, a Volume over the image
+  std::vector<uint8_t> labels;  // each pixel's phase, as hardLabels reads u
   double variance = 0.0;
   int32_t outerIterations = 0;  // over all rounds
 };
