@@ -27,10 +27,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Resource limits of a run; 0 leaves a limit as it is.
-struct Limits {
+// What a run starts with: resource limits (0 leaves a limit as it is), standard output closed.
+struct Conditions {
   rlim_t addressSpaceBytes = 0;
   rlim_t fileSizeBytes = 0;
+  bool closedStandardOutput = false;
 };
 
 class ToolFiles : public ::testing::Test {
@@ -56,7 +57,7 @@ class ToolFiles : public ::testing::Test {
 
   // Starts the tool in the test folder with its output and errors going to files. The signals
   // the tool handles start from their default action, whatever the test runner ignores.
-  pid_t start(const std::vector<std::string>& args, const Limits& limits = {}) {
+  pid_t start(const std::vector<std::string>& args, const Conditions& conditions = {}) {
     std::vector<std::string> words = {DASKEL_SEGMENT_TOOL};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -69,12 +70,13 @@ class ToolFiles : public ::testing::Test {
     if (chdir(folder_.c_str()) != 0) _exit(126);
     dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
     dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+    if (conditions.closedStandardOutput) close(STDOUT_FILENO);
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(signal, SIG_DFL);
     std::signal(SIGXFSZ, SIG_IGN);  // an oversized write fails with EFBIG instead
-    const rlimit space = {limits.addressSpaceBytes, limits.addressSpaceBytes};
-    const rlimit size = {limits.fileSizeBytes, limits.fileSizeBytes};
-    if (limits.addressSpaceBytes != 0) setrlimit(RLIMIT_AS, &space);
-    if (limits.fileSizeBytes != 0) setrlimit(RLIMIT_FSIZE, &size);
+    const rlimit space = {conditions.addressSpaceBytes, conditions.addressSpaceBytes};
+    const rlimit size = {conditions.fileSizeBytes, conditions.fileSizeBytes};
+    if (conditions.addressSpaceBytes != 0) setrlimit(RLIMIT_AS, &space);
+    if (conditions.fileSizeBytes != 0) setrlimit(RLIMIT_FSIZE, &size);
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -89,8 +91,8 @@ class ToolFiles : public ::testing::Test {
   }
 
   // The exit status of a run that must end normally; -1 for one ended by a signal.
-  int run(const std::vector<std::string>& args, const Limits& limits = {}) {
-    const int status = finish(start(args, limits));
+  int run(const std::vector<std::string>& args, const Conditions& conditions = {}) {
+    const int status = finish(start(args, conditions));
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
@@ -223,7 +225,7 @@ TEST_F(ToolFiles, AFailedLaterOutputLeavesNoOutputAtAll) {
   }
   // A disk that fills up after the first two files: none of the five may appear.
   const auto before = contents();
-  expectOneLineFailure(run(args, Limits{0, (small + large) / 2}), "cannot write 'soft", "full");
+  expectOneLineFailure(run(args, Conditions{0, (small + large) / 2}), "cannot write 'soft", "full");
   EXPECT_EQ(contents(), before);
 }
 
@@ -256,7 +258,7 @@ TEST_F(ToolFiles, ExhaustedMemoryEndsWithOneLineAndNoFiles) {
   write("zeros.png", testing::pngFile({testing::pngHeader(side, side, 8, 0),
                                        testing::pngImageData(std::string((side + 1) * side, 0))}));
   const auto before = contents();
-  const Limits halfAGigabyte{rlim_t{1} << 29, 0};
+  const Conditions halfAGigabyte{rlim_t{1} << 29, 0};
   expectOneLineFailure(
       run({"zeros.png", "out.png", "--labels", "l.png", "--max-pixels", "64000000"},
           halfAGigabyte),
@@ -276,6 +278,13 @@ TEST_F(ToolFiles, OutputDashWritesTheImageToStandardOutput) {
   ASSERT_TRUE(readPng(at("stdout.png"), image, error)) << error;
   EXPECT_EQ(image.rows, 12);
   EXPECT_EQ(image.cols, 10);
+
+  // With standard output closed, the image cannot go there, nor into a file that took its place.
+  fs::remove(at("stdout.png"));
+  const Conditions closed{0, 0, true};
+  expectOneLineFailure(run({"in.png", "-", "--labels", "labels.png"}, closed),
+                       "cannot write 'standard output'", "closed");
+  EXPECT_EQ(contents(), before);
 }
 
 }  // namespace

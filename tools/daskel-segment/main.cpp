@@ -95,6 +95,7 @@ std::vector<uint8_t> softMap(const std::vector<float>& u, int32_t slice, int32_t
 }
 
 int run(int argc, char** argv) {
+  daskel::segment::occupyClosedStandardDescriptors();
   Options options;
   std::string error;
   if (!daskel::segment::parseOptions(std::vector<std::string>(argv + 1, argv + argc), options,

@@ -1,6 +1,7 @@
 // Staged output files of daskel-segment.
 #include "tools/daskel-segment/outputs.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -316,6 +317,15 @@ bool checkOutputFiles(const NamedPath& input, const std::vector<NamedPath>& outp
     identities.push_back(identity);
   }
   return true;
+}
+
+void occupyClosedStandardDescriptors() {
+  for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+    if (fcntl(descriptor, F_GETFD) == -1 && errno == EBADF) {
+      // The lowest free number is this one, as the lower ones are open.
+      if (::open("/dev/null", O_RDONLY) != descriptor) return;
+    }
+  }
 }
 
 void removeStagedFilesOnSignals() {

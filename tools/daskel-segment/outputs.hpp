@@ -81,6 +81,12 @@ struct NamedPath {
 bool checkOutputFiles(const NamedPath& input, const std::vector<NamedPath>& outputs,
                       std::string& error);
 
+// Opens /dev/null, read-only, on any of the standard descriptors 0, 1 and 2 that is closed, so
+// that no file the program opens takes its number: with standard output closed, the first
+// staged file would otherwise receive whatever is printed. Writing to a stream so replaced fails,
+// as writing to a closed one would.
+void occupyClosedStandardDescriptors();
+
 // From here on SIGINT, SIGTERM, SIGHUP and SIGPIPE first remove the staged temporary files, then
 // end the program with their default action, so that its exit status still tells the signal.
 // A signal that was ignored when the program started stays ignored.
