@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "tests/segment/png_bytes.hpp"
+#include "tests/segment/scratch_folder.hpp"
 #include "tests/segment/synthetic.hpp"
 #include "tools/daskel-segment/png_io.hpp"
 
@@ -34,23 +35,19 @@ struct Conditions {
   bool closedStandardOutput = false;
 };
 
-class ToolFiles : public ::testing::Test {
+// The tool's files in the scratch folder, its standard output and errors beside it.
+class ToolFiles : public testing::ScratchFolder {
  protected:
   void SetUp() override {
-    folder_ = fs::temp_directory_path() /
-              ("daskel-files-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
+    ScratchFolder::SetUp();
     logs_ = folder_.string() + ".logs";
     fs::create_directories(logs_);
   }
   void TearDown() override {
-    fs::remove_all(folder_);
+    ScratchFolder::TearDown();
     fs::remove_all(logs_);
   }
 
-  std::string at(const std::string& name) const { return (folder_ / name).string(); }
   std::size_t entries() const {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder_), {}));
   }
@@ -103,10 +100,6 @@ class ToolFiles : public ::testing::Test {
     return text.str();
   }
 
-  void write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(at(name), std::ios::binary) << bytes;
-  }
-
   // A noisy three-phase picture: its soft maps do not compress to nothing.
   void writeNoisy(const std::string& name, int32_t rows, int32_t cols) {
     const auto s = testing::makeSynthetic(testing::Layout::DiscAndBar, rows, cols,
@@ -150,7 +143,6 @@ class ToolFiles : public ::testing::Test {
     EXPECT_TRUE(out_.empty()) << context << " -> " << out_;
   }
 
-  fs::path folder_;
   std::string logs_;
   std::string out_;
   std::string err_;

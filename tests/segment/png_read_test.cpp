@@ -1,16 +1,13 @@
 // Reading damaged, unusual and oversized PNG files.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-
 #include "tests/segment/png_bytes.hpp"
+#include "tests/segment/scratch_folder.hpp"
 #include "tools/daskel-segment/png_io.hpp"
 
 namespace daskel::segment {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::pngChunk;
 using testing::pngFile;
 using testing::pngHeader;
@@ -19,24 +16,7 @@ using testing::pngImageData;
 constexpr int kGrey = 0;
 constexpr int kPalette = 3;
 
-class PngRead : public ::testing::Test {
- protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() /
-              ("daskel-read-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
-  std::string file(const std::string& name, const std::string& bytes) const {
-    const std::string path = (folder_ / name).string();
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-  }
-  fs::path folder_;
-};
+using PngRead = testing::ScratchFolder;
 
 // A 2 x 2 picture of 1-bit palette entries 0 1 / 1 0, each row led by its filter byte.
 const std::string kPaletteRows = std::string("\0\x40\0\x80", 4);
@@ -65,7 +45,7 @@ TEST_F(PngRead, DamagedFilesGiveTheDecodersReason) {
   for (const Case& c : cases) {
     GreyImage image;
     std::string error;
-    EXPECT_FALSE(readPng(file(c.name, c.bytes), image, error, kDefaultMaxPixels)) << c.name;
+    EXPECT_FALSE(readPng(write(c.name, c.bytes), image, error, kDefaultMaxPixels)) << c.name;
     EXPECT_NE(error.find(c.reason), std::string::npos) << c.name << ": " << error;
     EXPECT_NE(error.find(c.name), std::string::npos) << "names the file: " << error;
     EXPECT_EQ(error.find("out of memory"), std::string::npos) << c.name << ": " << error;
@@ -81,7 +61,7 @@ TEST_F(PngRead, PaletteWithTransparencyIsReadAndItsAlphaIgnored) {
                                      pngImageData(kPaletteRows)});
   GreyImage image;
   std::string error;
-  ASSERT_TRUE(readPng(file("trns.png", bytes), image, error)) << error;
+  ASSERT_TRUE(readPng(write("trns.png", bytes), image, error)) << error;
   ASSERT_EQ(image.values.size(), 4u);
   // Column-major: (0,0) red, (1,0) white, (0,1) white, (1,1) red.
   const float red = lumaIntensity(255, 0, 0, 255);
