@@ -166,7 +166,7 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
                         ? mxCreateNumericArray(3, dims, mxSINGLE_CLASS, mxREAL)
                         : nullptr;
   if (result == nullptr) {
-    fail("DASKEL_mex:outOfMemory", "Not enough memory for the %d x %d x %d result.", rows, cols,
+    fail("DASKEL_mex:outOfMemory", "The %d x %d x %d result could not be created.", rows, cols,
          phases);
   }
   auto* u = static_cast<float*>(mxGetData(result));

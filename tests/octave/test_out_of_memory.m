@@ -34,12 +34,13 @@ end
 % The result itself. When the gateway's trial of its size fails, the caller gets
 % DASKEL_mex:outOfMemory; when the host's own allocation raises (its error has no identifier),
 % no working buffer has been requested yet, so none is left behind.
-for mask = [64, 128]
+cases = {64, 'DASKEL_mex:outOfMemory'; 128, ''};
+for r = 1:rows(cases)
+  [mask, expected] = cases{r, :};
   clear result
   caught = [];
   printed = evalc('try, result = DASKEL_mex_failing(mask, c, p, u); catch caught, end');
   context = sprintf('failure mask %d', mask);
-  expected = {'DASKEL_mex:outOfMemory', ''}{1 + (mask == 128)};
   assert(~isempty(caught) && strcmp(caught.identifier, expected), ...
          '%s: expected the error "%s"', context, expected);
   assert(~exist('result', 'var') && isempty(printed), '%s: an output or a message', context);
