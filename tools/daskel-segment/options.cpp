@@ -34,6 +34,20 @@ bool parseInteger(const std::string& text, Integer& value) {
   return true;
 }
 
+// Reads the value of a whole-number option from `low` to `high`; otherwise `error` says so.
+template <typename Integer>
+bool parseIntegerOption(const std::string& name, const std::string& text, Integer low,
+                        Integer high, Integer& value, std::string& error) {
+  Integer parsed = 0;
+  if (parseInteger(text, parsed) && parsed >= low && parsed <= high) {
+    value = parsed;
+    return true;
+  }
+  error = name + " takes a whole number from " + std::to_string(low) + " to " +
+          std::to_string(high) + ", not '" + text + "'";
+  return false;
+}
+
 // A finite float. Values that underflow to zero or to a subnormal, or overflow, are told apart
 // from malformed text, so that the message can say what is wrong with them.
 Number parseFloat(const std::string& text, float& value) {
@@ -148,10 +162,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
       return false;
     }
     if (name == "--phases") {
-      if (!parseInteger(value, options.phases) || options.phases < kMinPhases ||
-          options.phases > kMaxPhases) {
-        error = "--phases takes a whole number from " + std::to_string(kMinPhases) + " to " +
-                std::to_string(kMaxPhases) + ", not '" + value + "'";
+      if (!parseIntegerOption(name, value, kMinPhases, kMaxPhases, options.phases, error)) {
         return false;
       }
       phasesGiven = true;
@@ -170,17 +181,9 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
         return false;
       }
     } else if (name == "--rounds") {
-      if (!parseInteger(value, options.rounds) || options.rounds < 1 ||
-          options.rounds > kMaxRounds) {
-        error = "--rounds takes a whole number from 1 to " + std::to_string(kMaxRounds) +
-                ", not '" + value + "'";
-        return false;
-      }
+      if (!parseIntegerOption(name, value, 1, kMaxRounds, options.rounds, error)) return false;
     } else if (name == "--max-pixels") {
-      if (!parseInteger(value, options.maxPixels) || options.maxPixels < 4 ||
-          options.maxPixels > kPixelCeiling) {
-        error = "--max-pixels takes a whole number from 4 to " + std::to_string(kPixelCeiling) +
-                ", not '" + value + "'";
+      if (!parseIntegerOption<int64_t>(name, value, 4, kPixelCeiling, options.maxPixels, error)) {
         return false;
       }
     } else if (value.empty()) {
