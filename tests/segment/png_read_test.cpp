@@ -1,5 +1,6 @@
 // Reading damaged, unusual and oversized PNG files.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "tests/segment/png_bytes.hpp"
 #include "tests/segment/scratch_folder.hpp"
@@ -66,6 +67,20 @@ TEST_F(PngRead, PaletteWithTransparencyIsReadAndItsAlphaIgnored) {
   // Column-major: (0,0) red, (1,0) white, (0,1) white, (1,1) red.
   const float red = lumaIntensity(255, 0, 0, 255);
   EXPECT_EQ(image.values, (std::vector<float>{red, 1.0f, 1.0f, red}));
+}
+
+TEST_F(PngRead, ChunksClaimingGigabytesAreSkippedUnread) {
+  // Two bytes of a zTXt chunk that claims 1.9 GB: libpng would allocate and clear all of it.
+  const std::string bytes = std::string("\x89PNG\r\n\x1a\n", 8) + pngHeader(2, 2, 8, kGrey) +
+                            testing::bigEndian32(0x70707070) + "zTXt\x78\x9c";
+  rusage before{};
+  getrusage(RUSAGE_SELF, &before);
+  GreyImage image;
+  std::string error;
+  EXPECT_FALSE(readPng(write("ztxt.png", bytes), image, error));
+  rusage after{};
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 256 * 1024) << "kB more at the peak";
 }
 
 }  // namespace

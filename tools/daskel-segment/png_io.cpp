@@ -59,6 +59,10 @@ bool decode(std::FILE* file, std::uint64_t maxPixels, Decoded* out, ErrorSink* s
     png_destroy_read_struct(&png, &info, nullptr);
     return false;
   }
+  // Only IHDR, PLTE, tRNS, IDAT and IEND matter here; every other chunk is skipped unread.
+  // libpng would allocate and clear what a text or profile chunk claims before reading it (its
+  // size limit is only a warning): an 80-byte file whose zTXt claims 1.9 GB took 1.9 GB.
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
   png_init_io(png, file);
   png_set_sig_bytes(png, 8);
   png_read_info(png, info);
