@@ -60,6 +60,16 @@ ValueText describe(float value) {
   return out;
 }
 
+// Whether a block of `bytes` can be had just now. When the host cannot allocate an array it
+// raises its own error, which has no identifier (Octave: "DASKEL_mex: failed to allocate N bytes
+// of memory"); asking the C allocator for the same size first lets the usual shortage, where the
+// memory is simply not there, raise DASKEL_mex:outOfMemory instead.
+bool blockAvailable(std::size_t bytes) {
+  void* trial = std::malloc(bytes);
+  std::free(trial);
+  return trial != nullptr;
+}
+
 void printToHost(const char* message) {
   mexPrintf("%s", message);
 }
@@ -147,9 +157,14 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   }
 
   // The result, [rows, cols, phases]; a trailing phase dimension of 1 is dropped by the host.
+  // It is created before the working buffers exist, so that an error the host raises from its
+  // own allocation leaves nothing of this call behind.
+  const std::size_t resultBytes = static_cast<std::size_t>(volumeSize) * sizeof(float);
   const mwSize dims[3] = {static_cast<mwSize>(rows), static_cast<mwSize>(cols),
                           static_cast<mwSize>(phases)};
-  mxArray* result = mxCreateNumericArray(3, dims, mxSINGLE_CLASS, mxREAL);
+  mxArray* result = blockAvailable(resultBytes)
+                        ? mxCreateNumericArray(3, dims, mxSINGLE_CLASS, mxREAL)
+                        : nullptr;
   if (result == nullptr) {
     fail("DASKEL_mex:outOfMemory", "The %d x %d x %d result could not be created.", rows, cols,
          phases);

@@ -40,10 +40,16 @@
 %     DASKEL_mex:inputTooSmall       COSTS or U0 holds fewer than M*N*K elements
 %     DASKEL_mex:invalidTvWeight     tvWeight is NaN or infinite
 %     DASKEL_mex:invalidPenalty      penalty is not a finite positive number
-%     DASKEL_mex:outOfMemory         the working buffers (five M*N*K volumes and one M*N
-%                                    slice of SINGLE) could not be obtained; the message
-%                                    "Memory allocation failure" is printed once for each
-%                                    buffer that failed
+%     DASKEL_mex:outOfMemory         there is no memory for the result, or the working
+%                                    buffers (five M*N*K volumes and one M*N slice of SINGLE)
+%                                    could not be obtained; the message "Memory allocation
+%                                    failure" is printed once for each buffer that failed
+%
+%   The memory for the result is tried before the host is asked for it. Should the host still
+%   fail to allocate the result (the memory went elsewhere in between), it raises its own
+%   error, which has an empty identifier: in Octave "DASKEL_mex: failed to allocate N bytes of
+%   memory", with N = 4*M*N*K; MATLAB raises its own out-of-memory error. No working buffer
+%   exists at that point, so nothing is left behind.
 %
 %   Example: two phases on a 4 x 5 image, phase 1 free and phase 2 costing 1 everywhere.
 %     costs = cat(3, zeros(4, 5, 'single'), ones(4, 5, 'single'));

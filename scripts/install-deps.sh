@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 packages=(cmake g++ make clang libclang-rt-14-dev valgrind libgtest-dev libbenchmark-dev libpng-dev
-  octave liboctave-dev)
+  zlib1g-dev octave liboctave-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -30,7 +30,8 @@ using PrintRoutine = void (*)(const char* message);
 
 // Where the working buffers come from. `obtain` must return `count * elementSize` zero-filled
 // bytes, or null on failure; `release` gets back each non-null buffer. A default-constructed
-// source (both routines null) uses calloc and free.
+// source (both routines null) uses calloc and free. A source must give both routines
+// or neither: one with only one of them is refused by initSolverState.
 struct BufferSource {
   void* (*obtain)(std::size_t count, std::size_t elementSize, void* context) = nullptr;
   void (*release)(void* buffer, void* context) = nullptr;
@@ -64,11 +65,17 @@ struct SolverState {
 // Fills `state` for a solve of the given size and requests its six zero-filled buffers, in the
 // order dx, dy, bx, by, outerPrev, multiplier. Every failed request passes
 // "Memory allocation failure\n" to `print` (when not null) and the remaining requests are still
-// made. Returns true when all six buffers were obtained.
+// made. Returns true when all six buffers were obtained; after a failed request the state keeps
+// the buffers it did obtain, for releaseSolverState.
+//
+// Buffers that `state` still holds from an earlier set-up are released first, through the source
+// they came from, so a state can be set up again without leaking. A state that is a copy of
+// another shares the other's buffers and must not be set up again while the other is in use.
 //
 // The sizes must satisfy rows >= 2, cols >= 2, phases >= 1 with rows * cols * phases within the
-// int32 range, and `costs` and `u` must be non-null; otherwise nothing is requested, the state is
-// left empty and the result is false. `costs` and `u` must hold rows * cols * phases elements.
+// int32 range, `costs` and `u` must be non-null and `buffers` must give both of its routines or
+// neither; otherwise nothing is requested, the state is left empty and the result is false.
+// `costs` and `u` must hold rows * cols * phases elements.
 bool initSolverState(SolverState& state, int32_t rows, int32_t cols, int32_t phases, float tvWeight,
                      float penalty, const float* costs, float* u, PrintRoutine print,
                      BufferSource buffers = BufferSource{});
@@ -88,7 +95,8 @@ void releaseSolverState(SolverState& state);
 float approxSqrt(float x);
 
 // One Gauss-Seidel pass over the labelling: rewrites every pixel's phase values in place,
-// clamped to [0, 1] and renormalised to sum to one.
+// clamped to [0, 1] and renormalised to sum to one. Like runSolver, it leaves a state without
+// all of its buffers untouched.
 void labelSweep(SolverState& state);
 
 // Isotropic shrinkage of the shifted gradient into dx, dy and the Bregman update of bx, by.

@@ -22,9 +22,16 @@ std::array<BufferField, 6> ownedBuffers() {
 }
 
 bool sizesWithinLimits(int32_t rows, int32_t cols, int32_t phases) {
+  constexpr int64_t kMaxElements = std::numeric_limits<int32_t>::max();
   if (rows < 2 || cols < 2 || phases < 1) return false;
-  const int64_t elements = int64_t{rows} * cols * phases;  // cannot overflow 64 bits
-  return elements <= std::numeric_limits<int32_t>::max();
+  // Two factors below 2^31 cannot overflow 64 bits, three can: the slice is checked first.
+  const int64_t slice = int64_t{rows} * cols;
+  return slice <= kMaxElements && slice * phases <= kMaxElements;
+}
+
+// Both routines or neither: a buffer from one allocator must go back to the same one.
+bool usableSource(const BufferSource& buffers) {
+  return (buffers.obtain == nullptr) == (buffers.release == nullptr);
 }
 
 // The default source. Large buffers come from their own anonymous mapping (zero-filled by the
@@ -106,8 +113,12 @@ int32_t bufferCount(const SolverState& state, BufferField buffer) {
 bool initSolverState(SolverState& state, int32_t rows, int32_t cols, int32_t phases, float tvWeight,
                      float penalty, const float* costs, float* u, PrintRoutine print,
                      BufferSource buffers) {
+  releaseSolverState(state);  // a state set up before gives its buffers back first
   state = SolverState{};
-  if (!sizesWithinLimits(rows, cols, phases) || costs == nullptr || u == nullptr) return false;
+  if (!sizesWithinLimits(rows, cols, phases) || costs == nullptr || u == nullptr ||
+      !usableSource(buffers)) {
+    return false;
+  }
 
   state.rows = rows;
   state.cols = cols;

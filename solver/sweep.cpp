@@ -889,7 +889,12 @@ void sweepLabelsTwice(SolverState& state) {
 }  // namespace detail
 
 void labelSweep(SolverState& state) {
-  if (state.u == nullptr || state.multiplier == nullptr) return;
+  // The same test as runSolver's: a state without all of its buffers is left alone.
+  if (state.costs == nullptr || state.u == nullptr || state.dx == nullptr || state.dy == nullptr ||
+      state.bx == nullptr || state.by == nullptr || state.outerPrev == nullptr ||
+      state.multiplier == nullptr) {
+    return;
+  }
   detail::sweepLabels(state, detail::Multipliers::compute);
 }
 

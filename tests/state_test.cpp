@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -40,6 +42,16 @@ struct FaultySource {
   }
   BufferSource source() { return BufferSource{&obtain, &release, this}; }
 };
+
+void expectEmpty(const SolverState& state) {
+  EXPECT_EQ(state.rows, 0);
+  EXPECT_EQ(state.sliceSize, 0);
+  EXPECT_EQ(state.volumeSize, 0);
+  EXPECT_EQ(state.costs, nullptr);
+  EXPECT_EQ(state.u, nullptr);
+  EXPECT_EQ(state.dx, nullptr);
+  EXPECT_EQ(state.multiplier, nullptr);
+}
 
 struct Arrays {
   explicit Arrays(std::size_t n) : costs(n), u(n) {}
@@ -104,6 +116,7 @@ TEST(SolverState, FailedRequestsAreReportedInOrderAndOnlyObtainedBuffersReleased
       for (std::size_t e = 0; e < a.u.size(); ++e) a.u[e] = 0.01f * static_cast<float>(e);
       const std::vector<float> before = a.u;
       EXPECT_EQ(daskel::runSolver(state), 0);  // a state missing a buffer never runs
+      daskel::labelSweep(state);               // nor does a sweep on its own
       EXPECT_EQ(a.u, before);
     }
     daskel::releaseSolverState(state);
@@ -115,8 +128,12 @@ TEST(SolverState, SizesOutsideTheLimitsRequestNothing) {
   struct Case {
     int32_t rows, cols, phases;
   };
-  const Case cases[] = {{1, 5, 2},  {5, 1, 2},         {2, 2, 0},         {0, 0, 0},
-                        {-3, 4, 1}, {65536, 32768, 1}, {46341, 46341, 1}, {1024, 1024, 2048}};
+  constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+  // The last three overflow a 64-bit product of all three factors (2^63 and more).
+  const Case cases[] = {{1, 5, 2},         {5, 1, 2},          {2, 2, 0},
+                        {0, 0, 0},         {-3, 4, 1},         {65536, 32768, 1},
+                        {46341, 46341, 1}, {1024, 1024, 2048}, {kMax, kMax, 3},
+                        {2097152, 2097152, 2097152},           {100000, 100000, 1000000000}};
   float dummy[8] = {};
   for (const Case& c : cases) {
     FaultySource counting{{}, {}, {}, {}};
@@ -125,6 +142,7 @@ TEST(SolverState, SizesOutsideTheLimitsRequestNothing) {
                                          recordMessage, counting.source()))
         << c.rows << " x " << c.cols << " x " << c.phases;
     EXPECT_TRUE(counting.requestedBytes.empty());
+    expectEmpty(state);
     EXPECT_EQ(daskel::runSolver(state), 0);
     daskel::releaseSolverState(state);
   }
@@ -143,6 +161,50 @@ TEST(SolverState, LargestVolumeWithinTheIntegerRangeIsAccepted) {
   EXPECT_EQ(state.volumeSize, rows * cols);
   EXPECT_EQ(refusing.requestedBytes.front(), std::size_t{2147395600} * 4);
   daskel::releaseSolverState(state);
+}
+
+}  // namespace
+
+namespace {
+
+// Memory that is not the C allocator's, so that handing it to free() is an error. The tests
+// below never run a solve on it, so every request may share it.
+alignas(float) unsigned char arena[64];
+void* obtainFromArena(std::size_t, std::size_t, void*) {
+  std::memset(arena, 0, sizeof arena);
+  return arena;
+}
+void releaseNothing(void*, void*) {}
+
+TEST(SolverState, SourceWithOnlyOneRoutineIsRefused) {
+  const BufferSource halves[] = {{&obtainFromArena, nullptr, nullptr},
+                                 {nullptr, &releaseNothing, nullptr}};
+  Arrays a(2 * 2 * 2);
+  for (const BufferSource& half : halves) {
+    SolverState state{};
+    EXPECT_FALSE(daskel::initSolverState(state, 2, 2, 2, 0.5f, 1.0f, a.costs.data(), a.u.data(),
+                                         nullptr, half));
+    expectEmpty(state);
+    daskel::releaseSolverState(state);  // hands nothing to free()
+  }
+}
+
+TEST(SolverState, SettingUpAgainReleasesTheEarlierBuffersThroughTheirSource) {
+  Arrays a(4 * 3 * 2);
+  FaultySource first{{}, {}, {}, {}};
+  FaultySource second{{}, {}, {}, {}};
+  SolverState state{};
+  ASSERT_TRUE(daskel::initSolverState(state, 4, 3, 2, 0.5f, 1.0f, a.costs.data(), a.u.data(),
+                                      nullptr, first.source()));
+  ASSERT_TRUE(daskel::initSolverState(state, 4, 3, 2, 0.5f, 1.0f, a.costs.data(), a.u.data(),
+                                      nullptr, second.source()));
+  EXPECT_EQ(first.released, first.obtained);
+  EXPECT_TRUE(second.released.empty());
+  // A set-up that is refused still gives back what the state held.
+  EXPECT_FALSE(daskel::initSolverState(state, 1, 3, 2, 0.5f, 1.0f, a.costs.data(), a.u.data(),
+                                       nullptr));
+  EXPECT_EQ(second.released, second.obtained);
+  expectEmpty(state);
 }
 
 }  // namespace

@@ -1,14 +1,16 @@
-// A test build of DASKEL_mex whose working-buffer requests fail on demand.
+// A test build of DASKEL_mex whose allocations fail on demand.
 //
 //   DASKEL_mex_failing(failMask, costs, params, u0, ...)
 //     runs the unchanged gateway on (costs, params, u0, ...); the r-th buffer request of the
-//     call (r = 0..5, in request order) fails when bit r of failMask is set.
+//     call (r = 0..5, in request order) fails when bit r of failMask is set. Bit 6 fails the
+//     gateway's malloc, its trial of the result's size; bit 7 makes the host's creation of the
+//     result raise an error without identifier, as Octave's does when it runs out of memory.
 //   counts = DASKEL_mex_failing()
-//     [buffers obtained and not yet released, requests made by the last call].
+//     [blocks obtained and not yet released, buffer requests made by the last call].
 //
 // The gateway object is compiled with mexFunction renamed to gatewayMexFunction, and the module
-// is linked with --wrap=calloc,--wrap=free, so every allocation of the solver comes through here
-// while the gateway and the solver stay exactly as shipped.
+// is linked with --wrap for calloc, malloc, free and mxCreateNumericArray, so every allocation
+// of the gateway and the solver comes through here while both stay exactly as shipped.
 #include <cstdint>
 #include <cstdlib>
 
@@ -17,9 +19,15 @@
 #undef mexFunction  // mex.h above declared the renamed gateway entry, gatewayMexFunction
 
 extern "C" void* __real_calloc(std::size_t count, std::size_t size);
+extern "C" void* __real_malloc(std::size_t size);
 extern "C" void __real_free(void* pointer);
+extern "C" mxArray* __real_mxCreateNumericArray(mwSize ndim, const mwSize* dims,
+                                                 mxClassID classid, mxComplexity flag);
 
 namespace {
+
+constexpr uint32_t kFailMalloc = 1u << 6;
+constexpr uint32_t kHostRaisesForResult = 1u << 7;
 
 uint32_t failMask = 0;
 int requestsMade = 0;
@@ -27,9 +35,24 @@ int outstanding = 0;
 
 }  // namespace
 
+extern "C" void* __wrap_malloc(std::size_t size) {
+  if ((failMask & kFailMalloc) != 0) return nullptr;
+  void* memory = __real_malloc(size);
+  if (memory != nullptr) ++outstanding;
+  return memory;
+}
+
+extern "C" mxArray* __wrap_mxCreateNumericArray(mwSize ndim, const mwSize* dims,
+                                                 mxClassID classid, mxComplexity flag) {
+  if ((failMask & kHostRaisesForResult) != 0) {
+    mexErrMsgTxt("DASKEL_mex: failed to allocate the result (simulated)");
+  }
+  return __real_mxCreateNumericArray(ndim, dims, classid, flag);
+}
+
 extern "C" void* __wrap_calloc(std::size_t count, std::size_t size) {
   const int request = requestsMade++;
-  if (request < 32 && (failMask >> request & 1u) != 0) return nullptr;
+  if (request < 6 && (failMask >> request & 1u) != 0) return nullptr;
   void* memory = __real_calloc(count, size);
   if (memory != nullptr) ++outstanding;
   return memory;

@@ -31,6 +31,22 @@ for mask = masks
   assert(isequal(DASKEL_mex_failing(), [0 6]), '%s: the good call leaked', context);
 end
 
+% The result itself. When the gateway's trial of its size fails, the caller gets
+% DASKEL_mex:outOfMemory; when the host's own allocation raises (its error has no identifier),
+% no working buffer has been requested yet, so none is left behind.
+cases = {64, 'DASKEL_mex:outOfMemory'; 128, ''};
+for r = 1:rows(cases)
+  [mask, expected] = cases{r, :};
+  clear result
+  caught = [];
+  printed = evalc('try, result = DASKEL_mex_failing(mask, c, p, u); catch caught, end');
+  context = sprintf('failure mask %d', mask);
+  assert(~isempty(caught) && strcmp(caught.identifier, expected), ...
+         '%s: expected the error "%s"', context, expected);
+  assert(~exist('result', 'var') && isempty(printed), '%s: an output or a message', context);
+  assert(isequal(DASKEL_mex_failing(), [0 0]), '%s: buffers requested or left behind', context);
+end
+
 % The test module is the shipped gateway: on random input it gives the same bits.
 rand('seed', 5);
 costs = single(rand(6, 7, 3));
@@ -38,5 +54,5 @@ u0 = single(rand(6, 7, 3));
 params = single([6 7 3 0.4 1.2]);
 assert(daskel_same_bits(DASKEL_mex_failing(0, costs, params, u0), DASKEL_mex(costs, params, u0)), ...
        'the test module differs from DASKEL_mex');
-printf('test_out_of_memory: all %d failure patterns handled\n', numel(masks));
+printf('test_out_of_memory: all %d failure patterns handled\n', numel(masks) + 2);
 end

@@ -89,6 +89,18 @@ struct NoisyCase {
   double sigma;
 };
 
+const char* layoutName(Layout layout) {
+  return layout == Layout::DiscAndBar ? "DiscAndBar" : "SmoothField";
+}
+
+// How gtest shows a case, in its test list and so in the ctest names: readable, and the same on
+// every run (without it gtest prints the object's bytes, heap addresses included).
+void PrintTo(const NoisyCase& c, std::ostream* os) {
+  *os << layoutName(c.layout) << ", levels";
+  for (float level : c.levels) *os << ' ' << level;
+  *os << ", noise " << c.sigma;
+}
+
 class NoisyImages : public ::testing::TestWithParam<NoisyCase> {};
 
 TEST_P(NoisyImages, DefaultsRecoverTheRegionsWhereNearestLevelFails) {
@@ -105,9 +117,7 @@ TEST_P(NoisyImages, DefaultsRecoverTheRegionsWhereNearestLevelFails) {
 }
 
 std::string caseName(const ::testing::TestParamInfo<NoisyCase>& info) {
-  const char* layouts[] = {"DiscAndBar", "SmoothField"};
-  return layouts[static_cast<int>(info.param.layout)] + std::string("_") +
-         std::to_string(info.index);
+  return layoutName(info.param.layout) + std::string("_") + std::to_string(info.index);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -3,11 +3,12 @@
 #include <chrono>
 #include <cstdio>
 #include <limits>
-#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "tools/daskel-segment/options.hpp"
+#include "tools/daskel-segment/outputs.hpp"
 #include "tools/daskel-segment/png_io.hpp"
 #include "tools/daskel-segment/segment.hpp"
 
@@ -15,7 +16,8 @@ namespace {
 
 using daskel::segment::GreyImage;
 using daskel::segment::Options;
-using daskel::segment::StagedFile;
+using daskel::segment::NamedPath;
+using daskel::segment::OutputSet;
 using Clock = std::chrono::steady_clock;
 
 // Run time from which a progress line per round is printed.
@@ -46,9 +48,8 @@ int fail(const std::string& message) {
   return 1;
 }
 
-void printToStderr(const char* message) {
-  std::fprintf(stderr, "daskel-segment: %s", message);
-}
+// Both ways of running out, a failed solver buffer and a failed allocation elsewhere.
+constexpr char kOutOfMemory[] = "not enough memory for this image and number of phases";
 
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -64,9 +65,37 @@ std::string levelList(const std::vector<float>& levels) {
   return text;
 }
 
-}  // namespace
+// OUTPUT, then --labels, then the --soft maps, in the order they are written.
+std::vector<NamedPath> outputPaths(const Options& options) {
+  std::vector<NamedPath> paths = {{"OUTPUT", options.output}};
+  if (!options.labels.empty()) paths.push_back({"--labels", options.labels});
+  if (!options.softPrefix.empty()) {
+    for (int32_t k = 0; k < options.phases; ++k) {
+      paths.push_back({"--soft", options.softPrefix + std::to_string(k) + ".png"});
+    }
+  }
+  return paths;
+}
 
-int main(int argc, char** argv) {
+std::vector<uint8_t> colourImage(const std::vector<uint8_t>& labels) {
+  std::vector<uint8_t> colours(labels.size() * 3);
+  for (std::size_t p = 0; p < labels.size(); ++p) {
+    for (int c = 0; c < 3; ++c) colours[3 * p + c] = kPalette[labels[p]][c];
+  }
+  return colours;
+}
+
+// Phase k's weights as 8-bit grey, 0 to 255 for 0 to 1.
+std::vector<uint8_t> softMap(const std::vector<float>& u, int32_t slice, int32_t k) {
+  std::vector<uint8_t> soft(static_cast<std::size_t>(slice));
+  for (int32_t p = 0; p < slice; ++p) {
+    soft[p] = static_cast<uint8_t>(u[p + static_cast<std::size_t>(slice) * k] * 255.0f + 0.5f);
+  }
+  return soft;
+}
+
+int run(int argc, char** argv) {
+  daskel::segment::occupyClosedStandardDescriptors();
   Options options;
   std::string error;
   if (!daskel::segment::parseOptions(std::vector<std::string>(argv + 1, argv + argc), options,
@@ -77,9 +106,18 @@ int main(int argc, char** argv) {
     std::fputs(daskel::segment::usageText().c_str(), stdout);
     return 0;
   }
+  const std::vector<NamedPath> paths = outputPaths(options);
+  if (!daskel::segment::checkOutputFiles({"INPUT", options.input}, paths, error)) {
+    return fail(error);
+  }
+  daskel::segment::removeStagedFilesOnSignals();
+  // With the image on standard output, the report goes to standard error.
+  std::FILE* report = options.output == daskel::segment::kStandardOutput ? stderr : stdout;
 
   GreyImage image;
-  if (!daskel::segment::readPng(options.input, image, error)) return fail(error);
+  if (!daskel::segment::readPng(options.input, image, error, options.maxPixels)) {
+    return fail(error);
+  }
   if (image.rows < 2 || image.cols < 2) {
     return fail("'" + options.input + "' is " + std::to_string(image.cols) + " x " +
                 std::to_string(image.rows) + " pixels; it must be at least 2 x 2");
@@ -90,18 +128,10 @@ int main(int argc, char** argv) {
                 " phases");
   }
 
-  // Every output is created before the solve, so an unwritable one fails at once.
-  std::vector<std::unique_ptr<StagedFile>> outputs;
-  auto stage = [&](const std::string& path) {
-    outputs.push_back(std::make_unique<StagedFile>());
-    return outputs.back()->open(path, error);
-  };
-  if (!stage(options.output)) return fail(error);
-  if (!options.labels.empty() && !stage(options.labels)) return fail(error);
-  if (!options.softPrefix.empty()) {
-    for (int32_t k = 0; k < options.phases; ++k) {
-      if (!stage(options.softPrefix + std::to_string(k) + ".png")) return fail(error);
-    }
+  // Every output is staged before the solve, so an unwritable one fails at once.
+  OutputSet outputs;
+  for (const NamedPath& path : paths) {
+    if (!outputs.add(path.path, error)) return fail(error);
   }
 
   daskel::segment::Settings settings;
@@ -113,63 +143,65 @@ int main(int argc, char** argv) {
 
   const Clock::time_point start = Clock::now();
   bool showProgress = false;
-  auto onRound = [&](const daskel::segment::RoundReport& report) {
+  auto onRound = [&](const daskel::segment::RoundReport& round) {
     const double elapsed = secondsSince(start);
     // Once the run has taken more than a second, every further round is reported.
     showProgress = showProgress || elapsed > kProgressSeconds;
     if (showProgress && !options.quiet) {
-      std::printf("round %d of %d: intensities %s, %d outer iterations, %.1f s\n", report.round,
-                  options.rounds, levelList(*report.levels).c_str(), report.outerIterations,
-                  elapsed);
-      std::fflush(stdout);
+      std::fprintf(report, "round %d of %d: intensities %s, %d outer iterations, %.1f s\n",
+                   round.round, options.rounds, levelList(*round.levels).c_str(),
+                   round.outerIterations, elapsed);
+      std::fflush(report);
     }
   };
   daskel::segment::Result result;
-  if (!daskel::segment::segmentImage(image, settings, result, onRound, printToStderr)) {
-    return fail("not enough memory for the solver");
+  // The solver's own lines about failed buffers would make a second line; one is enough.
+  if (!daskel::segment::segmentImage(image, settings, result, onRound, nullptr)) {
+    return fail(kOutOfMemory);
   }
   const double seconds = secondsSince(start);
 
   const int32_t slice = image.rows * image.cols;
-  const std::vector<uint8_t>& labels = result.labels;
   std::size_t next = 0;
-  std::vector<uint8_t> colours(static_cast<std::size_t>(slice) * 3);
-  for (int32_t p = 0; p < slice; ++p) {
-    for (int c = 0; c < 3; ++c)
-      colours[3 * static_cast<std::size_t>(p) + c] = kPalette[labels[p]][c];
-  }
-  bool written =
-      daskel::segment::writePng(*outputs[next++], image.rows, image.cols, 3, colours, error);
+  bool written = daskel::segment::writePng(outputs[next++], image.rows, image.cols, 3,
+                                           colourImage(result.labels), error);
   if (written && !options.labels.empty()) {
-    written = daskel::segment::writePng(*outputs[next++], image.rows, image.cols, 1, labels, error);
+    written = daskel::segment::writePng(outputs[next++], image.rows, image.cols, 1,
+                                        result.labels, error);
   }
   if (!options.softPrefix.empty()) {
-    std::vector<uint8_t> soft(static_cast<std::size_t>(slice));
     for (int32_t k = 0; written && k < options.phases; ++k) {
-      for (int32_t p = 0; p < slice; ++p) {
-        const float u = result.u[p + static_cast<std::size_t>(slice) * k];
-        soft[p] = static_cast<uint8_t>(u * 255.0f + 0.5f);
-      }
-      written = daskel::segment::writePng(*outputs[next++], image.rows, image.cols, 1, soft, error);
+      written = daskel::segment::writePng(outputs[next++], image.rows, image.cols, 1,
+                                          softMap(result.u, slice, k), error);
     }
   }
-  if (!written) return fail(error);
-  for (auto& output : outputs) {
-    if (!output->commit(error)) return fail(error);
-  }
+  if (!written || !outputs.commit(error)) return fail(error);
 
   if (!options.quiet) {
-    const std::vector<double> shares = daskel::segment::phaseShares(labels, options.phases);
-    std::printf("%s: %d x %d pixels, %d phases\n", options.input.c_str(), image.cols, image.rows,
-                options.phases);
-    std::printf("phase  intensity  pixels\n");
+    const std::vector<double> shares = daskel::segment::phaseShares(result.labels, options.phases);
+    std::fprintf(report, "%s: %d x %d pixels, %d phases\n", options.input.c_str(), image.cols,
+                 image.rows, options.phases);
+    std::fprintf(report, "phase  intensity  pixels\n");
     for (int32_t k = 0; k < options.phases; ++k) {
-      std::printf("%5d  %9.3f  %5.1f %%\n", k, static_cast<double>(result.levels[k]),
-                  100.0 * shares[k]);
+      std::fprintf(report, "%5d  %9.3f  %5.1f %%\n", k, static_cast<double>(result.levels[k]),
+                   100.0 * shares[k]);
     }
-    std::printf("%d rounds, %d outer iterations, %.2f s\n", options.rounds, result.outerIterations,
-                seconds);
-    std::printf("wrote %s\n", options.output.c_str());
+    std::fprintf(report, "%d rounds, %d outer iterations, %.2f s\n", options.rounds,
+                 result.outerIterations, seconds);
+    std::fprintf(report, "wrote %s\n",
+                 report == stderr ? "the image to standard output" : options.output.c_str());
   }
   return 0;
+}
+
+}  // namespace
+
+// A failed allocation anywhere ends the run like any other error: one line, status 1, and the
+// staged files removed as the stack unwinds.
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    return fail(kOutOfMemory);
+  }
 }

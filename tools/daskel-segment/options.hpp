@@ -3,6 +3,7 @@
 #define DASKEL_TOOLS_SEGMENT_OPTIONS_HPP
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,9 @@ namespace daskel::segment {
 constexpr int32_t kMinPhases = 2;
 constexpr int32_t kMaxPhases = 16;
 constexpr int32_t kMaxRounds = 1000;
+// Images of more pixels than this would not fit the solver's 32-bit element count even with the
+// fewest phases.
+constexpr int64_t kPixelCeiling = std::numeric_limits<int32_t>::max() / kMinPhases;
 
 // The defaults, chosen on synthetic three-phase images with Gaussian noise between a quarter and
 // more than half of the gap between neighbouring intensities (see the tool's README section).
@@ -18,6 +22,9 @@ constexpr int32_t kDefaultPhases = 3;
 constexpr float kDefaultTvWeight = 0.4f;
 constexpr float kDefaultPenalty = 4.0f;
 constexpr int32_t kDefaultRounds = 8;
+// Larger images are refused before they are decoded, so that a small file cannot claim gigabytes
+// (a segmentation needs about 100 bytes per pixel with three phases); --max-pixels raises it.
+constexpr int64_t kDefaultMaxPixels = 50'000'000;
 
 struct Options {
   std::string input;
@@ -29,6 +36,7 @@ struct Options {
   float tvWeight = kDefaultTvWeight;
   float penalty = kDefaultPenalty;
   int32_t rounds = kDefaultRounds;
+  int64_t maxPixels = kDefaultMaxPixels;
   bool quiet = false;
   bool help = false;
 };

@@ -2,20 +2,15 @@
 #include "tools/daskel-segment/png_io.hpp"
 
 #include <png.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
+#include <memory>
 
 namespace daskel::segment {
 namespace {
-
-// Larger images would not fit the solver's 32-bit element count with two phases anyway.
-constexpr std::uint64_t kMaxPixels = std::numeric_limits<int32_t>::max() / 2;
 
 // A decoded PNG: `height` rows of `width` pixels of `channels` samples, each sample one byte
 // (depth 8) or two big-endian bytes (depth 16). Plain data so that it can live across setjmp.
@@ -27,8 +22,10 @@ struct Decoded {
   png_bytep data = nullptr;  // malloc'd
 };
 
+// What went wrong, for the message. Plain data, like Decoded.
 struct ErrorSink {
   char message[160];
+  bool tooLarge = false;  // the image has more pixels than allowed; the size is in Decoded
 };
 
 void onPngError(png_structp png, png_const_charp message) {
@@ -42,35 +39,51 @@ void onPngWarning(png_structp, png_const_charp) {}
 // All low-level libpng calls are in this function. libpng reports a damaged file by a longjmp
 // back to the setjmp below, so no object with a destructor lives in this frame; the only
 // resources are the libpng structures and the malloc'd buffers, freed on both paths.
-bool decode(std::FILE* file, Decoded* out, ErrorSink* sink) {
+bool decode(std::FILE* file, std::uint64_t maxPixels, Decoded* out, ErrorSink* sink) {
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, sink, onPngError, onPngWarning);
   if (png == nullptr) {
     std::snprintf(sink->message, sizeof sink->message, "out of memory");
     return false;
   }
   png_infop info = png_create_info_struct(png);
+  if (info == nullptr) {
+    png_destroy_read_struct(&png, nullptr, nullptr);
+    std::snprintf(sink->message, sizeof sink->message, "out of memory");
+    return false;
+  }
   png_bytep volatile data = nullptr;
   png_bytepp volatile rowPointers = nullptr;
-  if (info == nullptr || setjmp(png_jmpbuf(png))) {
+  if (setjmp(png_jmpbuf(png))) {  // libpng's message is in the sink
     std::free(rowPointers);
     std::free(data);
     png_destroy_read_struct(&png, &info, nullptr);
-    if (info == nullptr) std::snprintf(sink->message, sizeof sink->message, "out of memory");
     return false;
   }
+  // Only IHDR, PLTE, tRNS, IDAT and IEND matter here; every other chunk is skipped unread.
+  // libpng would allocate and clear what a text or profile chunk claims before reading it (its
+  // size limit is only a warning): an 80-byte file whose zTXt claims 1.9 GB took 1.9 GB.
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
   png_init_io(png, file);
   png_set_sig_bytes(png, 8);
   png_read_info(png, info);
 
   const png_uint_32 width = png_get_image_width(png, info);
   const png_uint_32 height = png_get_image_height(png, info);
-  if (std::uint64_t{width} * height > kMaxPixels) png_error(png, "image too large");
+  out->width = width;
+  out->height = height;
+  if (std::uint64_t{width} * height > maxPixels) {
+    sink->tooLarge = true;
+    png_error(png, "too many pixels");
+  }
   const int colourType = png_get_color_type(png, info);
   if (colourType == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
   if (colourType == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(png, info) < 8) {
     png_set_expand_gray_1_2_4_to_8(png);
   }
-  if (colourType & PNG_COLOR_MASK_ALPHA) png_set_strip_alpha(png);
+  // A palette with a tRNS chunk expands to RGBA; that alpha goes like an alpha channel.
+  if ((colourType & PNG_COLOR_MASK_ALPHA) != 0 || png_get_valid(png, info, PNG_INFO_tRNS) != 0) {
+    png_set_strip_alpha(png);
+  }
   png_set_interlace_handling(png);
   png_read_update_info(png, info);
 
@@ -89,8 +102,6 @@ bool decode(std::FILE* file, Decoded* out, ErrorSink* sink) {
 
   std::free(rowPointers);
   png_destroy_read_struct(&png, &info, nullptr);
-  out->width = width;
-  out->height = height;
   out->channels = channels;
   out->depth = depth;
   out->data = data;
@@ -104,28 +115,38 @@ double sampleAt(const Decoded& d, std::size_t index) {
 
 }  // namespace
 
-bool readPng(const std::string& path, GreyImage& image, std::string& error) {
+bool readPng(const std::string& path, GreyImage& image, std::string& error,
+             std::int64_t maxPixels) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     error = "cannot open '" + path + "': " + std::strerror(errno);
     return false;
   }
+  const bool read = readPngStream(file, path, image, error, maxPixels);
+  std::fclose(file);
+  return read;
+}
+
+bool readPngStream(std::FILE* file, const std::string& name, GreyImage& image, std::string& error,
+                   std::int64_t maxPixels) {
   png_byte signature[8];
   const std::size_t got = std::fread(signature, 1, sizeof signature, file);
   if (got != sizeof signature || png_sig_cmp(signature, 0, sizeof signature) != 0) {
-    error = std::ferror(file) ? "cannot read '" + path + "': " + std::strerror(errno)
-                              : "'" + path + "' is not a PNG image";
-    std::fclose(file);
+    error = std::ferror(file) ? "cannot read '" + name + "': " + std::strerror(errno)
+                              : "'" + name + "' is not a PNG image";
     return false;
   }
   Decoded d;
   ErrorSink sink{};
-  const bool decoded = decode(file, &d, &sink);
-  std::fclose(file);
-  if (!decoded) {
-    error = "cannot read the PNG image '" + path + "': " + sink.message;
+  if (!decode(file, static_cast<std::uint64_t>(maxPixels), &d, &sink)) {
+    error = sink.tooLarge ? "'" + name + "' is " + std::to_string(d.width) + " x " +
+                                std::to_string(d.height) + " pixels, more than the limit of " +
+                                std::to_string(maxPixels) + " (see --max-pixels)"
+                          : "cannot read the PNG image '" + name + "': " + sink.message;
     return false;
   }
+  // Freed also when the conversion below runs out of memory.
+  const std::unique_ptr<png_byte, decltype(&std::free)> samples(d.data, &std::free);
 
   // PNG rows run across the image; the grey image runs down its columns.
   const double maxSample = d.depth == 16 ? 65535.0 : 255.0;
@@ -141,68 +162,7 @@ bool readPng(const std::string& path, GreyImage& image, std::string& error) {
                           : greyIntensity(sampleAt(d, pixel), maxSample);
     }
   }
-  std::free(d.data);
   return true;
-}
-
-StagedFile::~StagedFile() {
-  discard();
-}
-
-bool StagedFile::open(const std::string& path, std::string& error) {
-  discard();
-  path_ = path;
-  const std::size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string pattern = folder + "." + name + ".XXXXXX";
-  const int descriptor = mkstemp(pattern.data());
-  if (descriptor < 0) {
-    error = "cannot write '" + path + "': " + std::strerror(errno);
-    return false;
-  }
-  temporary_ = pattern;
-  // mkstemp creates the file for its owner only; give it the permissions of a new file.
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(descriptor, 0666 & ~mask);
-  stream_ = fdopen(descriptor, "wb");
-  if (stream_ == nullptr) {
-    error = "cannot write '" + path + "': " + std::strerror(errno);
-    ::close(descriptor);
-    discard();
-    return false;
-  }
-  return true;
-}
-
-bool StagedFile::commit(std::string& error) {
-  if (stream_ == nullptr) {
-    error = "cannot write '" + path_ + "': not open";
-    return false;
-  }
-  const bool flushed = std::fflush(stream_) == 0 && !std::ferror(stream_);
-  const int closeResult = std::fclose(stream_);
-  stream_ = nullptr;
-  if (!flushed || closeResult != 0) {
-    error = "cannot write '" + path_ + "': " + std::strerror(errno);
-    discard();
-    return false;
-  }
-  if (std::rename(temporary_.c_str(), path_.c_str()) != 0) {
-    error = "cannot write '" + path_ + "': " + std::strerror(errno);
-    discard();
-    return false;
-  }
-  temporary_.clear();
-  return true;
-}
-
-void StagedFile::discard() {
-  if (stream_ != nullptr) std::fclose(stream_);
-  stream_ = nullptr;
-  if (!temporary_.empty()) std::remove(temporary_.c_str());
-  temporary_.clear();
 }
 
 bool writePng(StagedFile& file, int32_t rows, int32_t cols, int channels,

@@ -1,7 +1,5 @@
-// PNG reading and writing for daskel-segment, through libpng.
-//
-// Outputs are staged: each goes to a temporary file beside its destination and is renamed into
-// place only when everything has been written, so a failed run leaves no partial files.
+// PNG reading and writing for daskel-segment, through libpng. Files are written through
+// StagedFile (outputs.hpp), so a failed run leaves no partial files.
 #ifndef DASKEL_TOOLS_SEGMENT_PNG_IO_HPP
 #define DASKEL_TOOLS_SEGMENT_PNG_IO_HPP
 
@@ -10,38 +8,23 @@
 #include <string>
 #include <vector>
 
+#include "tools/daskel-segment/options.hpp"
+#include "tools/daskel-segment/outputs.hpp"
 #include "tools/daskel-segment/segment.hpp"
 
 namespace daskel::segment {
 
 // Reads an 8- or 16-bit (or palette, or 1-, 2-, 4-bit grey) PNG as intensities in [0, 1]:
-// sample / (2^depth - 1). Colour becomes luma, 0.299 R + 0.587 G + 0.114 B; alpha is ignored.
-// On failure returns false and sets `error` to a one-line reason that names the file.
-bool readPng(const std::string& path, GreyImage& image, std::string& error);
+// sample / (2^depth - 1). Colour becomes luma, 0.299 R + 0.587 G + 0.114 B; alpha, from an
+// alpha channel or a tRNS chunk, is ignored. An image of more than `maxPixels` pixels is refused
+// before it is decoded. On failure returns false and sets `error` to a one-line reason that names
+// the file.
+bool readPng(const std::string& path, GreyImage& image, std::string& error,
+             std::int64_t maxPixels = kPixelCeiling);
 
-// A file written under a temporary name in its destination's folder and renamed into place by
-// commit(). Until then the destination is untouched; an uncommitted file is removed when the
-// object goes.
-class StagedFile {
- public:
-  StagedFile() = default;
-  StagedFile(const StagedFile&) = delete;
-  StagedFile& operator=(const StagedFile&) = delete;
-  ~StagedFile();
-
-  // Creates the temporary file; false with `error` set when the folder is not writable.
-  bool open(const std::string& path, std::string& error);
-  const std::string& path() const { return path_; }
-  std::FILE* stream() { return stream_; }
-  // Closes the temporary file, checking that every byte reached it, and renames it.
-  bool commit(std::string& error);
-
- private:
-  void discard();
-  std::string path_;
-  std::string temporary_;
-  std::FILE* stream_ = nullptr;
-};
+// The same from an open stream, positioned at the start of the PNG; `name` names it in errors.
+bool readPngStream(std::FILE* file, const std::string& name, GreyImage& image, std::string& error,
+                   std::int64_t maxPixels = kPixelCeiling);
 
 // Writes an 8-bit image of `channels` (1 grey, 3 RGB) samples per pixel; `samples` runs pixel by
 // pixel in column-major order, the channels of a pixel together.
