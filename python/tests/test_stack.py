@@ -45,8 +45,8 @@ def test_an_empty_stack_gives_no_labels():
 
 
 def test_a_two_worker_cluster_gives_slice_by_slice_labels():
-    distributed = pytest.importorskip("distributed",
-                                      reason="dask.distributed (python3-distributed) runs the cluster")
+    distributed = pytest.importorskip(
+        "distributed", reason="dask.distributed (python3-distributed) runs the cluster")
     stack = noisy_stack(6, 40, 48)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, \
@@ -67,7 +67,7 @@ BAD = [
     (lambda: daskel.dask.segment_stack(np.zeros((4, 5))), ValueError,
      "3 dimensions (slices, rows, cols); got shape (4, 5)"),
     (lambda: daskel.dask.segment_stack(da.zeros((2, 4, 5, 3))), ValueError, "(2, 4, 5, 3)"),
-    (lambda: daskel.dask.segment_stack(da.zeros((2, 4, 5), dtype=np.int32)), TypeError, "got int32"),
+    (lambda: daskel.dask.segment_stack(da.zeros((2, 4, 5), dtype="i4")), TypeError, "got int32"),
     (lambda: daskel.dask.segment_stack(np.zeros((2, 1, 5))), ValueError,
      "every slice of stack must be at least 2 x 2 pixels; got 1 x 5"),
 ]
