@@ -49,8 +49,9 @@ std::string sizeText(int64_t rows, int64_t cols, int64_t phases) {
   return std::to_string(rows) + " x " + std::to_string(cols) + " x " + std::to_string(phases);
 }
 
-// The solver's iteration, the only place it is run from. `threads` (0: automatic, 1: the
-// calling thread) is checked by the caller; the solver runs on the calling thread for now.
+// The solver's iteration: the one place this file runs it (segmentImage runs its own calls).
+// `threads` (0: automatic, 1: the calling thread) is checked by the caller; runSolver takes no
+// thread count yet, so every solve runs on the calling thread.
 int32_t runIteration(daskel::SolverState& state, int32_t threads) {
   static_cast<void>(threads);
   return daskel::runSolver(state);
@@ -148,7 +149,7 @@ py::array_t<T, py::array::f_style> arrayOf(const std::vector<T>& values,
 // daskel-segment on a rows x cols x channels image; `levels` empty lets k-means choose them.
 py::tuple segment(const py::array& image, int32_t phases, const std::vector<float>& levels,
                   float tvWeight, float penalty, int32_t rounds, int32_t threads) {
-  static_cast<void>(threads);  // the segmentation's solver calls run on the calling thread
+  static_cast<void>(threads);  // Settings has no thread count: segmentImage solves on this thread
   require(image.ndim() == 3 && image.shape(2) >= 1 && image.shape(2) <= 4,
           "the image must be rows x cols x channels, with 1 to 4 channels");
   const int64_t rows = image.shape(0);
