@@ -18,17 +18,9 @@ namespace daskel::segment {
 namespace {
 
 using testing::agreement;
+using testing::defaultSettings;
 using testing::Layout;
 using testing::makeSynthetic;
-
-Settings defaultSettings(int32_t phases, int32_t rounds = kDefaultRounds) {
-  Settings settings;
-  settings.phases = phases;
-  settings.tvWeight = kDefaultTvWeight;
-  settings.penalty = kDefaultPenalty;
-  settings.rounds = rounds;
-  return settings;
-}
 
 // Sum of squared distances of the values to their nearest level.
 double withinSquares(const std::vector<float>& values, const std::vector<float>& levels) {

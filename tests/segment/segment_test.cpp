@@ -11,17 +11,9 @@ namespace daskel::segment {
 namespace {
 
 using testing::agreement;
+using testing::defaultSettings;
 using testing::Layout;
 using testing::makeSynthetic;
-
-Settings defaultSettings() {
-  Settings settings;
-  settings.phases = kDefaultPhases;
-  settings.tvWeight = kDefaultTvWeight;
-  settings.penalty = kDefaultPenalty;
-  settings.rounds = kDefaultRounds;
-  return settings;
-}
 
 TEST(KMeansLevels, FindsUnevenlySizedLevelsInIncreasingOrder) {
   // 70 % of the values at 0.8, 20 % at 0.1, 10 % at 0.45: the quantile start puts two centres in

@@ -1,4 +1,5 @@
-// Synthetic test images: known regions, Gaussian noise, 8-bit quantisation.
+// Synthetic test images (known regions, Gaussian noise, 8-bit quantisation) and the tool's
+// settings.
 #ifndef DASKEL_TESTS_SEGMENT_SYNTHETIC_HPP
 #define DASKEL_TESTS_SEGMENT_SYNTHETIC_HPP
 
@@ -6,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "tools/daskel-segment/options.hpp"
 #include "tools/daskel-segment/segment.hpp"
 
 namespace daskel::segment::testing {
@@ -52,6 +54,16 @@ inline Synthetic makeSynthetic(Layout layout, int32_t rows, int32_t cols,
     }
   }
   return s;
+}
+
+// The tool's settings: its defaults, for `phases` phases and `rounds` rounds.
+inline Settings defaultSettings(int32_t phases = kDefaultPhases, int32_t rounds = kDefaultRounds) {
+  Settings settings;
+  settings.phases = phases;
+  settings.tvWeight = kDefaultTvWeight;
+  settings.penalty = kDefaultPenalty;
+  settings.rounds = rounds;
+  return settings;
 }
 
 inline double agreement(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
