@@ -195,7 +195,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<PictureCase>& info) { return info.param.name; });
 
 // The photograph's three phases stay non-empty at every round count, and one round more moves no
-// level by as much as 0.01.
+// level by more than 0.005 (odd round counts once emptied a phase, and a full re-estimation step
+// swung the middle level between about 0.60 and 0.69 from one round to the next).
 TEST(SegmentImage, PhotographDoesNotDependOnTheRoundCount) {
   GreyImage image;
   std::string error;
@@ -206,7 +207,7 @@ TEST(SegmentImage, PhotographDoesNotDependOnTheRoundCount) {
     ASSERT_TRUE(segmentImage(image, defaultSettings(3, rounds), result, {}, nullptr));
     for (double share : phaseShares(result.labels, 3)) EXPECT_GT(share, 0.2) << rounds << " rounds";
     for (std::size_t k = 0; k < previous.size(); ++k) {
-      EXPECT_NEAR(result.levels[k], previous[k], 0.01) << rounds << " rounds, phase " << k;
+      EXPECT_NEAR(result.levels[k], previous[k], 0.005) << rounds << " rounds, phase " << k;
     }
     previous = result.levels;
   }
