@@ -75,11 +75,13 @@ double labelVariance(const GreyImage& image, const std::vector<uint8_t>& labels,
 void moveLevels(std::vector<float>& levels, const std::vector<float>& means);
 
 // The largest spread (most minus least) of a pixel's costs at which no two phases can both
-// clamp to 1 in the solver's labelling sweep, penalty * K / (K - 1). A sweep sets phase k of a
-// pixel with n neighbours to the neighbours' mean plus (mean cost - cost_k) / (n * penalty)
-// before the clamp; two phases below the mean cost by n * penalty / 2 or more both clamp to 1 and
-// tie after the normalisation, and the labelling can no longer tell them apart. With a spread of
-// at most this limit that cannot happen even at a corner (n = 2).
+// clamp to 1 in the solver's labelling sweep: penalty * K / (K - 1). While the split variables are
+// zero (a call's first sweep) the sweep sets phase k of a pixel with n neighbours to the
+// neighbours' mean plus (mean cost - cost_k) / (n * penalty) before the clamp, so two phases can
+// both reach 1 once together they lie n * penalty below the mean cost; they then tie after the
+// normalisation and the labelling can no longer tell them apart. Together they lie at most
+// 2 (K - 1) / K times the spread below the mean, so this limit keeps them apart even at a corner
+// (n = 2).
 double costSpreadLimit(float penalty, int32_t phases);
 
 // One cost image per level, laid out as a solver Volume: (value - level)^2 / (2 variance), less
