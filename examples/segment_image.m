@@ -1,15 +1,24 @@
-function labels = segment_image(input, output, phases)
+function [labels, levels] = segment_image(input, output, phases)
 % SEGMENT_IMAGE  Split an image into regions of similar intensity with DASKEL_mex.
-%   LABELS = SEGMENT_IMAGE(INPUT, OUTPUT, PHASES) reads the image file INPUT (grey or colour;
-%   colour counts by its luma), labels every pixel with one of PHASES phases (default 3) and
-%   writes the labelling to OUTPUT as a colour PNG (default 'segmented.png'). LABELS is the
-%   rows x cols labelling, 1 for the darkest phase up to PHASES for the brightest.
+%   [LABELS, LEVELS] = SEGMENT_IMAGE(INPUT, OUTPUT, PHASES) reads the image file INPUT (grey or
+%   colour; colour counts by its luma), labels every pixel with one of PHASES phases (default 3)
+%   and writes the labelling to OUTPUT as a colour PNG (default 'segmented.png'). LABELS is the
+%   rows x cols labelling, 1 for the darkest phase up to PHASES for the brightest; LEVELS holds
+%   the phase intensities.
 %
-%   The data cost of phase k at a pixel is (I - c(k))^2 / (2 s2), with I the intensity on a
-%   0 to 1 scale, c(k) the phase intensity and s2 the noise variance. The c(k) start from a
-%   k-means of the 5 x 5 local means; each of the following rounds re-estimates them from the
-%   labelling and calls DASKEL_mex again from the previous labelling. The settings are those of
-%   the command-line tool daskel-segment.
+%   These are the steps of the command-line tool daskel-segment, with its default settings:
+%   - The starting intensities c(k) minimise the within-phase sum of squares over the histogram
+%     (found exactly, by dynamic programming) of each pixel's 5 x 5 or 3 x 3 mean where that
+%     window is flat, that is varies no more than twice the noise variance estimated from the
+%     median difference between neighbouring pixels.
+%   - The data cost of phase k at a pixel is (I - c(k))^2 / (2 s2), with I the intensity on a
+%     0 to 1 scale and s2 the noise variance of the labelling, counted from the pixel's cheapest
+%     phase and clipped at penalty * K / (K - 1), the spread below which the solver's sweep
+%     cannot clamp two phases to 1 together.
+%   - Each of the following rounds reads the most likely phase of every pixel (a tie in the soft
+%     labelling goes to the cheaper phase), moves each c(k) towards the mean of its phase's
+%     interior pixels (by at most a quarter of the gap to a neighbouring level) and calls
+%     DASKEL_mex again from the previous labelling.
 %
 %   Needs DASKEL_mex on the path. Without arguments it segments the bundled data/camera.png.
 %
@@ -26,68 +35,32 @@ if nargin < 3 || isempty(phases)
   phases = 3;
 end
 tvWeight = 0.4;
-penalty = 4;
+penalty = 2;
 rounds = 8;
 
-% Intensities on a 0 to 1 scale; colour becomes luma.
-[picture, map] = imread(input);
-if ~isempty(map)
-  picture = ind2rgb(picture, map);  % values already in [0, 1]
-  scale = 1;
-elseif isinteger(picture)
-  scale = double(intmax(class(picture)));
-else
-  scale = 1;
-end
-picture = double(picture) / scale;
-if size(picture, 3) >= 3
-  picture = 0.299 * picture(:, :, 1) + 0.587 * picture(:, :, 2) + 0.114 * picture(:, :, 3);
-end
-intensity = picture(:, :, 1);
+intensity = read_intensity(input);
 [rows, cols] = size(intensity);
 if rows < 2 || cols < 2
   error('segment_image: the image must be at least 2 x 2 pixels');
 end
 
-% Starting phase intensities: k-means of the local means, which noise does not smear.
-window = ones(5);
-smooth = conv2(intensity, window, 'same') ./ conv2(ones(rows, cols), window, 'same');
-levels = kmeans_levels(smooth(:), phases);
-[~, nearest] = min(abs(intensity(:) - levels(:)'), [], 2);
-variance = noise_variance(intensity(:), nearest, levels);
-
+levels = kmeans_levels(flat_window_means(intensity, noise_variance(intensity)), phases);
+variance = label_variance(intensity, nearest_labels(intensity, levels), levels);
+spread_limit = penalty * phases / (phases - 1);
+costs = data_costs(intensity, levels, variance, spread_limit);
 params = single([rows, cols, phases, tvWeight, penalty]);
 u = ones(rows, cols, phases, 'single') / phases;
-costs = zeros(rows, cols, phases, 'single');
-step = ones(1, phases);
-last_move = zeros(1, phases);
 for pass = 1:rounds
   if pass > 1
-    % Re-estimate from each pixel's most likely phase. A level whose move turns back halves its
-    % step, so that a band of pixels cannot flip between two phases from round to round.
-    [~, labels] = max(u, [], 3);
-    for k = 1:phases
-      if any(labels(:) == k)
-        move = mean(intensity(labels == k)) - levels(k);
-        if move * last_move(k) < 0
-          step(k) = step(k) / 2;
-        end
-        last_move(k) = move;
-        levels(k) = levels(k) + step(k) * move;
-      end
-    end
-    variance = noise_variance(intensity(:), labels(:), levels);
-  end
-  for k = 1:phases
-    costs(:, :, k) = (intensity - levels(k)) .^ 2 / (2 * variance);
+    labels = hard_labels(u, costs);
+    levels = move_levels(levels, phase_means(intensity, labels, levels));
+    variance = label_variance(intensity, labels, levels);
+    costs = data_costs(intensity, levels, variance, spread_limit);
   end
   u = DASKEL_mex(costs, params, u);
 end
-
-% Number the phases by increasing intensity; max picks the lower phase on a tie.
-[levels, order] = sort(levels);
-u = u(:, :, order);
-[~, labels] = max(u, [], 3);
+labels = hard_labels(u, costs);
+levels = move_levels(levels, phase_means(intensity, labels, levels));
 
 palette = uint8([31 119 180; 255 127 14; 44 160 44; 214 39 40; 148 103 189; 140 86 75; ...
                  227 119 194; 127 127 127; 188 189 34; 23 190 207; 174 199 232; 255 187 120; ...
@@ -105,27 +78,181 @@ end
 fprintf('wrote %s\n', output);
 end
 
-function levels = kmeans_levels(values, phases)
-% Lloyd's iteration from evenly spaced levels between the smallest and largest value.
-low = min(values);
-high = max(values);
-levels = low + ((1:phases) - 0.5) / phases * (high - low);
-for iteration = 1:200
-  [~, nearest] = min(abs(values - levels), [], 2);
-  previous = levels;
-  for k = 1:phases
-    if any(nearest == k)
-      levels(k) = mean(values(nearest == k));
-    end
-  end
-  if isequal(levels, previous)
-    break;
-  end
+function intensity = read_intensity(input)
+% Intensities on a 0 to 1 scale, rounded to single like the tool's; colour becomes luma.
+[picture, map] = imread(input);
+if ~isempty(map)
+  picture = round(255 * ind2rgb(picture, map));
+  scale = 255;
+elseif isinteger(picture)
+  scale = double(intmax(class(picture)));
+else
+  scale = 1;
 end
-levels = sort(levels);
+picture = double(picture);
+if size(picture, 3) >= 3
+  picture = 0.299 * picture(:, :, 1) + 0.587 * picture(:, :, 2) + 0.114 * picture(:, :, 3);
+end
+intensity = double(single(picture(:, :, 1) / scale));
 end
 
-function variance = noise_variance(values, labels, levels)
-% Mean squared distance to the own phase's intensity, at least (1/255)^2.
-variance = max(mean((values - levels(labels(:))') .^ 2), 1 / 255^2);
+function variance = noise_variance(intensity)
+% From the median absolute difference of neighbouring pixels (the upper median, as the tool).
+differences = sort([reshape(abs(diff(intensity, 1, 1)), [], 1); ...
+                    reshape(abs(diff(intensity, 1, 2)), [], 1)]);
+deviation = differences(floor(numel(differences) / 2) + 1) / (0.6745 * sqrt(2));
+variance = deviation ^ 2;
+end
+
+function means = flat_window_means(intensity, noise)
+% Each pixel's 5 x 5, else 3 x 3 window mean where the window varies no more than twice the
+% noise variance; the window is cut off at the border. Sums run column by column in the window.
+[rows, cols] = size(intensity);
+means = intensity;
+done = false(rows, cols);
+for radius = [2 1]
+  padded = nan(rows + 2 * radius, cols + 2 * radius);
+  padded(radius + 1:radius + rows, radius + 1:radius + cols) = intensity;
+  total = zeros(rows, cols);
+  count = zeros(rows, cols);
+  for dx = -radius:radius
+    for dy = -radius:radius
+      window = padded(radius + 1 + dy:radius + rows + dy, radius + 1 + dx:radius + cols + dx);
+      inside = ~isnan(window);
+      total(inside) = total(inside) + window(inside);
+      count = count + inside;
+    end
+  end
+  mean_value = total ./ count;
+  squares = zeros(rows, cols);
+  for dx = -radius:radius
+    for dy = -radius:radius
+      window = padded(radius + 1 + dy:radius + rows + dy, radius + 1 + dx:radius + cols + dx);
+      inside = ~isnan(window);
+      squares(inside) = squares(inside) + (window(inside) - mean_value(inside)) .^ 2;
+    end
+  end
+  flat = ~done & squares ./ count <= 2 * noise;
+  means(flat) = double(single(mean_value(flat)));
+  done = done | flat;
+end
+end
+
+function levels = kmeans_levels(values, phases)
+% The levels of least within-phase sum of squares over a 4096-bin histogram of the values, by
+% dynamic programming over the bins; the extra levels of a histogram with fewer bins than phases
+% halve the widest gaps of [0, 1].
+bins = 4096;
+low = min(values(:));
+range = max(values(:)) - low;
+position = zeros(numel(values), 1);
+if range > 0
+  position = (values(:) - low) / range;
+end
+bin = min(floor(position * bins), bins - 1) + 1;
+count = accumarray(bin, 1, [bins 1]);
+sums = accumarray(bin, values(:), [bins 1]);
+squares = accumarray(bin, values(:) .^ 2, [bins 1]);
+used = count > 0;
+n = [0; cumsum(count(used))];
+s = [0; cumsum(sums(used))];
+q = [0; cumsum(squares(used))];
+m = numel(n) - 1;
+found = min(phases, m);
+% within(a, b): sum of squares of bins a .. b - 1 (prefix positions, 1-based).
+within = @(a, b) (q(b) - q(a)) - (s(b) - s(a)) .^ 2 ./ (n(b) - n(a));
+cost = inf(found, m + 1);
+split = zeros(found, m + 1);
+cost(1, 2:m + 1) = within(1, 2:m + 1);
+for c = 2:found
+  for j = c + 1:m + 1
+    starts = c:j - 1;
+    [cost(c, j), best] = min(cost(c - 1, starts) + within(starts, j)');
+    split(c, j) = starts(best);
+  end
+end
+levels = zeros(1, found);
+last = m + 1;
+for c = found:-1:1
+  first = 1;
+  if c > 1
+    first = split(c, last);
+  end
+  levels(c) = double(single((s(last) - s(first)) / (n(last) - n(first))));
+  last = first;
+end
+while numel(levels) < phases
+  bounds = [0 levels 1];
+  [~, widest] = max(diff(bounds));
+  levels = [levels(1:widest - 1), double(single((bounds(widest) + bounds(widest + 1)) / 2)), ...
+            levels(widest:end)];
+end
+end
+
+function labels = nearest_labels(intensity, levels)
+[~, labels] = min((intensity(:) - levels) .^ 2, [], 2);
+labels = reshape(labels, size(intensity));
+end
+
+function interior = interior_pixels(labels)
+% Whether the up, down, left and right neighbours inside the grid share the pixel's label.
+interior = true(size(labels));
+interior(2:end, :) = interior(2:end, :) & labels(2:end, :) == labels(1:end - 1, :);
+interior(1:end - 1, :) = interior(1:end - 1, :) & labels(1:end - 1, :) == labels(2:end, :);
+interior(:, 2:end) = interior(:, 2:end) & labels(:, 2:end) == labels(:, 1:end - 1);
+interior(:, 1:end - 1) = interior(:, 1:end - 1) & labels(:, 1:end - 1) == labels(:, 2:end);
+end
+
+function means = phase_means(intensity, labels, levels)
+% Over the interior pixels of each phase, or all its pixels when fewer than a quarter are
+% interior; a phase without pixels keeps its level.
+interior = interior_pixels(labels);
+means = levels;
+for k = 1:numel(levels)
+  own = labels == k;
+  inner = own & interior;
+  if any(inner(:)) && nnz(inner) >= 0.25 * nnz(own)
+    means(k) = double(single(sum(intensity(inner)) / nnz(inner)));
+  elseif any(own(:))
+    means(k) = double(single(sum(intensity(own)) / nnz(own)));
+  end
+end
+end
+
+function variance = label_variance(intensity, labels, levels)
+% Mean squared distance of the interior pixels (all, when none is interior) to their level.
+interior = interior_pixels(labels);
+if ~any(interior(:))
+  interior(:) = true;
+end
+distance = intensity(interior) - reshape(levels(labels(interior)), [], 1);
+variance = max(sum(distance .^ 2) / nnz(interior), 1 / 255 ^ 2);
+end
+
+function levels = move_levels(levels, means)
+% Towards the means, at most a quarter of the gap to each neighbour, in single like the tool.
+old = single(levels);
+target = single(means);
+for k = 1:numel(levels)
+  if k > 1
+    target(k) = max(target(k), old(k) - single(0.25) * (old(k) - old(k - 1)));
+  end
+  if k < numel(levels)
+    target(k) = min(target(k), old(k) + single(0.25) * (old(k + 1) - old(k)));
+  end
+end
+levels = double(target);
+end
+
+function costs = data_costs(intensity, levels, variance, spread_limit)
+% (I - c(k))^2 / (2 s2) less the pixel's least such cost, at most the spread limit.
+squared = (intensity(:) - levels) .^ 2 * (1 / (2 * max(variance, 1 / 255 ^ 2)));
+costs = single(min(squared - min(squared, [], 2), spread_limit));
+costs = reshape(costs, [size(intensity), numel(levels)]);
+end
+
+function labels = hard_labels(u, costs)
+% The phase of largest u; a tie goes to the lower cost, then to the lower phase.
+costs(u < max(u, [], 3)) = inf;
+[~, labels] = min(costs, [], 3);
 end

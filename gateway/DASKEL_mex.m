@@ -29,6 +29,21 @@
 %           inputs made them NaN. The result is computed also when no output is requested
 %           (it is then ANS).
 %
+%   Cost scale. A sweep sets phase k of a pixel with n neighbours in the grid to
+%   S/n - (multiplier + COSTS(k)) / (n*penalty) and then clamps it to [0, 1], where S sums the
+%   neighbours' phase k and the split terms X + Y, and multiplier is the mean over the phases of
+%   penalty*(X + Y) - COSTS. So only the costs' differences from their mean at the pixel count,
+%   and phase k gains (mean cost - COSTS(k)) / (n*penalty) on its neighbours' mean. A phase whose
+%   cost lies n*penalty or more below the pixel's mean cost clamps to 1 whatever its neighbours
+%   hold; two phases that both clamp end equal after the normalisation, and from then on the
+%   labelling cannot rank them. Two phases can both clamp once the costs of a pixel spread (most
+%   minus least) over more than penalty*K/(K-1) at a corner (n = 2), twice that inside; with
+%   every pixel's spread within penalty*K/(K-1) they cannot while X and Y are zero, as on the
+%   first sweep. Negative log-likelihoods of a clean image spread over thousands. Safe costs,
+%   for example (subtracting each pixel's least cost changes nothing but rounding; the clip
+%   bounds the spread):
+%     K = size(costs, 3); costs = min(costs - min(costs, [], 3), params(5) * K / (K - 1));
+%
 %   Errors, raised before any data is read, leave no output:
 %     DASKEL_mex:notEnoughInputs     fewer than three inputs
 %     DASKEL_mex:tooManyOutputs      more than one output requested

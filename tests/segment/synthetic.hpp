@@ -1,4 +1,5 @@
-// Synthetic test images: known regions, Gaussian noise, 8-bit quantisation.
+// Synthetic test images (known regions, Gaussian noise, 8-bit quantisation) and the tool's
+// settings.
 #ifndef DASKEL_TESTS_SEGMENT_SYNTHETIC_HPP
 #define DASKEL_TESTS_SEGMENT_SYNTHETIC_HPP
 
@@ -6,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "tools/daskel-segment/options.hpp"
 #include "tools/daskel-segment/segment.hpp"
 
 namespace daskel::segment::testing {
@@ -15,10 +17,11 @@ struct Synthetic {
   std::vector<uint8_t> truth;  // the phase of every pixel
 };
 
-enum class Layout { DiscAndBar, SmoothField };
+enum class Layout { DiscAndBar, SmoothField, Rings };
 
 // Three phases: a disc and a bar on a large background, or the level sets of a smooth field
-// (curved, interleaved regions). Intensities are levels[truth] plus noise of deviation sigma,
+// (curved, interleaved regions); or as many phases as levels in turn on concentric rings, each
+// a tenth of the width wide. Intensities are levels[truth] plus noise of deviation sigma,
 // clipped to [0, 1] and rounded to 8 bits like a PNG.
 inline Synthetic makeSynthetic(Layout layout, int32_t rows, int32_t cols,
                                const std::vector<float>& levels, double sigma, unsigned seed) {
@@ -34,7 +37,10 @@ inline Synthetic makeSynthetic(Layout layout, int32_t rows, int32_t cols,
       const double y = (i + 0.5) / rows;
       const double x = (j + 0.5) / cols;
       uint8_t phase = 0;
-      if (layout == Layout::DiscAndBar) {
+      if (layout == Layout::Rings) {
+        const double radius = std::sqrt((x - 0.45) * (x - 0.45) + (y - 0.55) * (y - 0.55));
+        phase = static_cast<uint8_t>(static_cast<std::size_t>(radius * 10.0) % levels.size());
+      } else if (layout == Layout::DiscAndBar) {
         if ((x - 0.35) * (x - 0.35) + (y - 0.4) * (y - 0.4) < 0.06) phase = 1;
         if (x > 0.6 && x < 0.9 && y > 0.2 && y < 0.85) phase = 2;
       } else {
@@ -48,6 +54,16 @@ inline Synthetic makeSynthetic(Layout layout, int32_t rows, int32_t cols,
     }
   }
   return s;
+}
+
+// The tool's settings: its defaults, for `phases` phases and `rounds` rounds.
+inline Settings defaultSettings(int32_t phases = kDefaultPhases, int32_t rounds = kDefaultRounds) {
+  Settings settings;
+  settings.phases = phases;
+  settings.tvWeight = kDefaultTvWeight;
+  settings.penalty = kDefaultPenalty;
+  settings.rounds = rounds;
+  return settings;
 }
 
 inline double agreement(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {

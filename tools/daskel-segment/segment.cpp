@@ -2,72 +2,118 @@
 #include "tools/daskel-segment/segment.hpp"
 
 #include <algorithm>
-#include <numeric>
+#include <cmath>
 
 namespace daskel::segment {
 namespace {
 
-constexpr int kMaxLloydIterations = 200;
-// The k-means for the starting levels runs on 5 x 5 means.
-constexpr int32_t kSmoothingRadius = 2;
+// Histogram resolution of kMeansLevels: finer than 8-bit samples over any range.
+constexpr int32_t kHistogramBins = 4096;
+// The windows of flatWindowMeans, widest first, and how much more than the noise they may vary.
+constexpr int32_t kFlatWindowRadii[] = {2, 1};
+constexpr double kFlatWindowVarianceFactor = 2.0;
+// phaseMeans uses the interior pixels of a phase when at least this share of them is interior.
+constexpr double kMinInteriorShare = 0.25;
+// moveLevels moves a level at most this share of the gap to a neighbouring level per round.
+constexpr float kMaxLevelStep = 0.25f;
 
-// The sorted values with prefix sums of the values and of their squares, so that the mean and
-// the sum of squared deviations of any run of sorted values cost O(1).
-struct SortedValues {
-  std::vector<float> sorted;
-  std::vector<double> sum;      // sum[i]: total of the first i sorted values
-  std::vector<double> squares;  // squares[i]: total of their squares
+// The non-empty bins of a histogram as prefix sums of their counts, values and squared values,
+// so that the within-phase sum of squares of any run of bins costs O(1).
+struct BinSums {
+  std::vector<double> count{0.0};
+  std::vector<double> sum{0.0};
+  std::vector<double> squares{0.0};
+
+  std::size_t bins() const { return count.size() - 1; }
+  // Sum of squared deviations from their mean of the values in bins [begin, end).
+  double withinSquares(std::size_t begin, std::size_t end) const {
+    const double total = sum[end] - sum[begin];
+    return (squares[end] - squares[begin]) - total * total / (count[end] - count[begin]);
+  }
+  double mean(std::size_t begin, std::size_t end) const {
+    return (sum[end] - sum[begin]) / (count[end] - count[begin]);
+  }
 };
 
-SortedValues sortValues(const std::vector<float>& values) {
-  SortedValues s;
-  s.sorted = values;
-  std::sort(s.sorted.begin(), s.sorted.end());
-  s.sum.assign(s.sorted.size() + 1, 0.0);
-  s.squares.assign(s.sorted.size() + 1, 0.0);
-  for (std::size_t i = 0; i < s.sorted.size(); ++i) {
-    const double v = s.sorted[i];
-    s.sum[i + 1] = s.sum[i] + v;
-    s.squares[i + 1] = s.squares[i] + v * v;
+BinSums binSums(const std::vector<float>& values) {
+  const auto [lowest, highest] = std::minmax_element(values.begin(), values.end());
+  const double low = *lowest;
+  const double range = static_cast<double>(*highest) - low;
+  std::vector<double> count(kHistogramBins, 0.0);
+  std::vector<double> sum(kHistogramBins, 0.0);
+  std::vector<double> squares(kHistogramBins, 0.0);
+  for (float value : values) {
+    const double position = range > 0.0 ? (value - low) / range : 0.0;
+    // Written so that a NaN lands in bin 0 instead of reaching the conversion.
+    const int32_t bin = position >= 1.0  ? kHistogramBins - 1
+                        : position > 0.0 ? static_cast<int32_t>(position * kHistogramBins)
+                                         : 0;
+    count[bin] += 1.0;
+    sum[bin] += value;
+    squares[bin] += static_cast<double>(value) * value;
+  }
+  BinSums s;
+  for (int32_t b = 0; b < kHistogramBins; ++b) {
+    if (count[b] == 0.0) continue;
+    s.count.push_back(s.count.back() + count[b]);
+    s.sum.push_back(s.sum.back() + sum[b]);
+    s.squares.push_back(s.squares.back() + squares[b]);
   }
   return s;
 }
 
-// Lloyd's iteration in one dimension: with increasing centres, every phase owns one run of the
-// sorted values, bounded by the midpoints between neighbouring centres. Returns the within-phase
-// sum of squares of the final assignment; `centres` ends increasing.
-double lloyd(const SortedValues& s, std::vector<double>& centres) {
-  const std::size_t k = centres.size();
-  std::vector<std::size_t> ends(k, 0), previousEnds(k, 0);
-  double withinSquares = 0.0;
-  for (int iteration = 0; iteration < kMaxLloydIterations; ++iteration) {
-    std::sort(centres.begin(), centres.end());
-    // A value on a midpoint belongs to the lower phase.
-    for (std::size_t c = 0; c + 1 < k; ++c) {
-      const double midpoint = 0.5 * (centres[c] + centres[c + 1]);
-      ends[c] = static_cast<std::size_t>(
-          std::upper_bound(s.sorted.begin(), s.sorted.end(), midpoint,
-                           [](double m, float v) { return m < static_cast<double>(v); }) -
-          s.sorted.begin());
-    }
-    ends[k - 1] = s.sorted.size();
-    withinSquares = 0.0;
-    std::size_t begin = 0;
-    for (std::size_t c = 0; c < k; ++c) {
-      const std::size_t end = std::max(begin, ends[c]);
-      const double count = static_cast<double>(end - begin);
-      if (count > 0) {
-        const double total = s.sum[end] - s.sum[begin];
-        centres[c] = total / count;
-        withinSquares += (s.squares[end] - s.squares[begin]) - total * total / count;
+// One phase more in the dynamic programme: cost[j], the least sum of squares of the first j bins
+// in one phase more than `previous` has, is the least previous[i] + withinSquares(i, j) over the
+// split i. The best split never decreases with j (the sum of squares of runs of sorted values
+// satisfies the quadrangle inequality), so fill() searches the middle j of [first, last] between
+// the bounds it was given and hands each half the bounds narrowed at that j's best split:
+// O(bins log bins) per phase instead of O(bins^2).
+struct PhaseStep {
+  const BinSums& bins;
+  const std::vector<double>& previous;
+  std::vector<double>& cost;
+  std::vector<std::size_t>& split;
+
+  void fill(std::size_t first, std::size_t last, std::size_t lowSplit, std::size_t highSplit) {
+    const std::size_t j = first + (last - first) / 2;
+    std::size_t best = lowSplit;
+    cost[j] = previous[best] + bins.withinSquares(best, j);
+    for (std::size_t i = lowSplit + 1; i <= std::min(highSplit, j - 1); ++i) {
+      const double candidate = previous[i] + bins.withinSquares(i, j);
+      if (candidate < cost[j]) {
+        cost[j] = candidate;
+        best = i;
       }
-      begin = end;
     }
-    if (iteration > 0 && ends == previousEnds) break;
-    previousEnds = ends;
+    split[j] = best;
+    if (j > first) fill(first, j - 1, lowSplit, best);
+    if (j < last) fill(j + 1, last, best, highSplit);
   }
-  std::sort(centres.begin(), centres.end());
-  return withinSquares;
+};
+
+// A pixel's window of the given radius, cut off at the border: whether its values vary no more
+// than `limit`, and their mean.
+bool flatWindowMean(const GreyImage& image, int32_t i, int32_t j, int32_t radius, double limit,
+                    double& mean) {
+  const int32_t firstRow = std::max(0, i - radius);
+  const int32_t lastRow = std::min(image.rows - 1, i + radius);
+  const int32_t firstCol = std::max(0, j - radius);
+  const int32_t lastCol = std::min(image.cols - 1, j + radius);
+  const double count = static_cast<double>((lastRow - firstRow + 1) * (lastCol - firstCol + 1));
+  double total = 0.0;
+  for (int32_t c = firstCol; c <= lastCol; ++c) {
+    for (int32_t r = firstRow; r <= lastRow; ++r) total += image.values[r + image.rows * c];
+  }
+  mean = total / count;
+  // Deviations from the mean, so that a window of equal values has variance exactly zero.
+  double squares = 0.0;
+  for (int32_t c = firstCol; c <= lastCol; ++c) {
+    for (int32_t r = firstRow; r <= lastRow; ++r) {
+      const double d = image.values[r + image.rows * c] - mean;
+      squares += d * d;
+    }
+  }
+  return squares / count <= limit;
 }
 
 }  // namespace
@@ -80,52 +126,81 @@ float lumaIntensity(double red, double green, double blue, double maxSample) {
   return greyIntensity(0.299 * red + 0.587 * green + 0.114 * blue, maxSample);
 }
 
-std::vector<float> kMeansLevels(const std::vector<float>& values, int32_t phases) {
-  if (phases <= 0) return {};
-  if (values.empty()) return std::vector<float>(static_cast<std::size_t>(phases), 0.0f);
-  const SortedValues s = sortValues(values);
-  const std::size_t n = s.sorted.size();
-  const double lowest = s.sorted.front();
-  const double highest = s.sorted.back();
-
-  std::vector<double> fromQuantiles(static_cast<std::size_t>(phases));
-  std::vector<double> evenlySpaced(static_cast<std::size_t>(phases));
-  for (int32_t c = 0; c < phases; ++c) {
-    const double position = (c + 0.5) / phases;
-    fromQuantiles[c] = s.sorted[std::min(n - 1, static_cast<std::size_t>(position * n))];
-    evenlySpaced[c] = lowest + position * (highest - lowest);
-  }
-  const double quantileSquares = lloyd(s, fromQuantiles);
-  const double evenSquares = lloyd(s, evenlySpaced);
-  const std::vector<double>& best = quantileSquares <= evenSquares ? fromQuantiles : evenlySpaced;
-  return std::vector<float>(best.begin(), best.end());
-}
-
-std::vector<float> boxSmooth(const GreyImage& image, int32_t radius) {
-  const int32_t rows = image.rows;
-  const int32_t cols = image.cols;
-  std::vector<float> down(image.values.size());
-  std::vector<float> result(image.values.size());
-  // Down the columns, then along the rows; each window is clipped to the grid.
-  for (int32_t j = 0; j < cols; ++j) {
-    for (int32_t i = 0; i < rows; ++i) {
-      const int32_t first = std::max(0, i - radius);
-      const int32_t last = std::min(rows - 1, i + radius);
-      double total = 0.0;
-      for (int32_t r = first; r <= last; ++r) total += image.values[r + rows * j];
-      down[i + rows * j] = static_cast<float>(total / (last - first + 1));
+double noiseVariance(const GreyImage& image) {
+  std::vector<double> differences;
+  differences.reserve(2 * image.values.size());
+  for (int32_t j = 0; j < image.cols; ++j) {
+    for (int32_t i = 0; i < image.rows; ++i) {
+      const std::size_t p = static_cast<std::size_t>(i) + static_cast<std::size_t>(image.rows) * j;
+      const double value = image.values[p];
+      if (i + 1 < image.rows) differences.push_back(std::fabs(image.values[p + 1] - value));
+      if (j + 1 < image.cols) {
+        differences.push_back(std::fabs(image.values[p + image.rows] - value));
+      }
     }
   }
-  for (int32_t j = 0; j < cols; ++j) {
-    const int32_t first = std::max(0, j - radius);
-    const int32_t last = std::min(cols - 1, j + radius);
-    for (int32_t i = 0; i < rows; ++i) {
-      double total = 0.0;
-      for (int32_t c = first; c <= last; ++c) total += down[i + rows * c];
-      result[i + rows * j] = static_cast<float>(total / (last - first + 1));
+  if (differences.empty()) return 0.0;
+  const auto middle = differences.begin() + static_cast<std::ptrdiff_t>(differences.size() / 2);
+  std::nth_element(differences.begin(), middle, differences.end());
+  // For Gaussian noise of deviation s a difference has deviation s * sqrt(2) and a median
+  // absolute value of 0.6745 times that.
+  const double deviation = *middle / (0.6745 * std::sqrt(2.0));
+  return deviation * deviation;
+}
+
+std::vector<float> flatWindowMeans(const GreyImage& image, double noiseVariance) {
+  const double limit = kFlatWindowVarianceFactor * noiseVariance;
+  std::vector<float> result(image.values);
+  for (int32_t j = 0; j < image.cols; ++j) {
+    for (int32_t i = 0; i < image.rows; ++i) {
+      for (int32_t radius : kFlatWindowRadii) {
+        double mean = 0.0;
+        if (flatWindowMean(image, i, j, radius, limit, mean)) {
+          result[i + image.rows * j] = static_cast<float>(mean);
+          break;
+        }
+      }
     }
   }
   return result;
+}
+
+std::vector<float> kMeansLevels(const std::vector<float>& values, int32_t phases) {
+  if (phases <= 0) return {};
+  if (values.empty()) return std::vector<float>(static_cast<std::size_t>(phases), 0.0f);
+  const BinSums bins = binSums(values);
+  const std::size_t m = bins.bins();
+  const std::size_t found = std::min(static_cast<std::size_t>(phases), m);
+
+  // cost[c][j]: the least sum of squares of the first j bins in c + 1 phases; split[c][j]: where
+  // the last of those phases begins.
+  std::vector<std::vector<double>> cost(found, std::vector<double>(m + 1, 0.0));
+  std::vector<std::vector<std::size_t>> split(found, std::vector<std::size_t>(m + 1, 0));
+  for (std::size_t j = 1; j <= m; ++j) cost[0][j] = bins.withinSquares(0, j);
+  for (std::size_t c = 1; c < found; ++c) {
+    PhaseStep{bins, cost[c - 1], cost[c], split[c]}.fill(c + 1, m, c, m - 1);
+  }
+  std::vector<float> levels(found);
+  std::size_t end = m;
+  for (std::size_t c = found; c-- > 0;) {
+    const std::size_t begin = c == 0 ? 0 : split[c][end];
+    levels[c] = static_cast<float>(bins.mean(begin, end));
+    end = begin;
+  }
+
+  // Fewer non-empty bins than phases: each missing level halves the widest gap of [0, 1].
+  while (levels.size() < static_cast<std::size_t>(phases)) {
+    std::vector<float> bounds = levels;
+    bounds.insert(bounds.begin(), 0.0f);
+    bounds.push_back(1.0f);
+    std::size_t widest = 0;
+    for (std::size_t g = 1; g + 1 < bounds.size(); ++g) {
+      if (bounds[g + 1] - bounds[g] > bounds[widest + 1] - bounds[widest]) widest = g;
+    }
+    levels.insert(levels.begin() + static_cast<std::ptrdiff_t>(widest),
+                  0.5f * (bounds[widest] + bounds[widest + 1]));
+  }
+  return levels;
 }
 
 std::vector<uint8_t> nearestLabels(const std::vector<float>& values,
@@ -144,75 +219,110 @@ std::vector<uint8_t> nearestLabels(const std::vector<float>& values,
   return labels;
 }
 
-double labelVariance(const std::vector<float>& values, const std::vector<uint8_t>& labels,
-                     const std::vector<float>& levels) {
-  double squares = 0.0;
-  for (std::size_t p = 0; p < values.size(); ++p) {
-    const double d = static_cast<double>(values[p]) - levels[labels[p]];
-    squares += d * d;
+std::vector<bool> interiorPixels(const std::vector<uint8_t>& labels, int32_t rows, int32_t cols) {
+  std::vector<bool> interior(labels.size());
+  for (int32_t j = 0; j < cols; ++j) {
+    for (int32_t i = 0; i < rows; ++i) {
+      const std::size_t p = static_cast<std::size_t>(i) + static_cast<std::size_t>(rows) * j;
+      const uint8_t own = labels[p];
+      interior[p] = (i == 0 || labels[p - 1] == own) && (i + 1 == rows || labels[p + 1] == own) &&
+                    (j == 0 || labels[p - rows] == own) &&
+                    (j + 1 == cols || labels[p + rows] == own);
+    }
   }
-  const double variance = values.empty() ? 0.0 : squares / static_cast<double>(values.size());
-  return std::max(variance, kMinVariance);
+  return interior;
+}
+
+std::vector<float> phaseMeans(const GreyImage& image, const std::vector<uint8_t>& labels,
+                              const std::vector<float>& levels) {
+  const std::vector<bool> interior = interiorPixels(labels, image.rows, image.cols);
+  const std::size_t phases = levels.size();
+  std::vector<double> totals(phases, 0.0), interiorTotals(phases, 0.0);
+  std::vector<double> counts(phases, 0.0), interiorCounts(phases, 0.0);
+  for (std::size_t p = 0; p < labels.size(); ++p) {
+    totals[labels[p]] += image.values[p];
+    counts[labels[p]] += 1.0;
+    if (interior[p]) {
+      interiorTotals[labels[p]] += image.values[p];
+      interiorCounts[labels[p]] += 1.0;
+    }
+  }
+  std::vector<float> means = levels;
+  for (std::size_t k = 0; k < phases; ++k) {
+    if (interiorCounts[k] > 0.0 && interiorCounts[k] >= kMinInteriorShare * counts[k]) {
+      means[k] = static_cast<float>(interiorTotals[k] / interiorCounts[k]);
+    } else if (counts[k] > 0.0) {
+      means[k] = static_cast<float>(totals[k] / counts[k]);
+    }
+  }
+  return means;
+}
+
+double labelVariance(const GreyImage& image, const std::vector<uint8_t>& labels,
+                     const std::vector<float>& levels) {
+  const std::vector<bool> interior = interiorPixels(labels, image.rows, image.cols);
+  const bool anyInterior = std::find(interior.begin(), interior.end(), true) != interior.end();
+  double squares = 0.0;
+  double count = 0.0;
+  for (std::size_t p = 0; p < labels.size(); ++p) {
+    if (anyInterior && !interior[p]) continue;
+    const double d = static_cast<double>(image.values[p]) - levels[labels[p]];
+    squares += d * d;
+    count += 1.0;
+  }
+  return std::max(count > 0.0 ? squares / count : 0.0, kMinVariance);
+}
+
+void moveLevels(std::vector<float>& levels, const std::vector<float>& means) {
+  const std::vector<float> old = levels;
+  for (std::size_t k = 0; k < levels.size(); ++k) {
+    float target = means[k];
+    if (k > 0) target = std::max(target, old[k] - kMaxLevelStep * (old[k] - old[k - 1]));
+    if (k + 1 < levels.size()) {
+      target = std::min(target, old[k] + kMaxLevelStep * (old[k + 1] - old[k]));
+    }
+    levels[k] = target;
+  }
+}
+
+double costSpreadLimit(float penalty, int32_t phases) {
+  return static_cast<double>(penalty) * phases / (phases - 1.0);
 }
 
 std::vector<float> dataCosts(const std::vector<float>& values, const std::vector<float>& levels,
-                             double variance) {
+                             double variance, double spreadLimit) {
   const std::size_t slice = values.size();
   const double scale = 1.0 / (2.0 * std::max(variance, kMinVariance));
   std::vector<float> costs(slice * levels.size());
-  for (std::size_t k = 0; k < levels.size(); ++k) {
-    for (std::size_t p = 0; p < slice; ++p) {
+  std::vector<double> pixelCosts(levels.size());
+  for (std::size_t p = 0; p < slice; ++p) {
+    for (std::size_t k = 0; k < levels.size(); ++k) {
       const double d = static_cast<double>(values[p]) - levels[k];
-      costs[p + slice * k] = static_cast<float>(d * d * scale);
+      pixelCosts[k] = d * d * scale;
+    }
+    const double least = *std::min_element(pixelCosts.begin(), pixelCosts.end());
+    for (std::size_t k = 0; k < levels.size(); ++k) {
+      costs[p + slice * k] = static_cast<float>(std::min(pixelCosts[k] - least, spreadLimit));
     }
   }
   return costs;
 }
 
-void levelsFromLabels(const std::vector<float>& values, const std::vector<uint8_t>& labels,
-                      std::vector<float>& levels) {
-  std::vector<double> totals(levels.size(), 0.0);
-  std::vector<std::size_t> counts(levels.size(), 0);
-  for (std::size_t p = 0; p < values.size(); ++p) {
-    totals[labels[p]] += values[p];
-    ++counts[labels[p]];
-  }
-  for (std::size_t k = 0; k < levels.size(); ++k) {
-    if (counts[k] > 0) levels[k] = static_cast<float>(totals[k] / static_cast<double>(counts[k]));
-  }
-}
-
-std::vector<uint8_t> hardLabels(const std::vector<float>& u, int32_t sliceSize, int32_t phases) {
+std::vector<uint8_t> hardLabels(const std::vector<float>& u, const std::vector<float>& costs,
+                                int32_t sliceSize, int32_t phases) {
   const auto slice = static_cast<std::size_t>(sliceSize);
   std::vector<uint8_t> labels(slice, 0);
   for (std::size_t p = 0; p < slice; ++p) {
-    float best = u[p];
+    std::size_t best = p;
     for (int32_t k = 1; k < phases; ++k) {
-      const float v = u[p + slice * static_cast<std::size_t>(k)];
-      if (v > best) {
-        best = v;
+      const std::size_t q = p + slice * static_cast<std::size_t>(k);
+      if (u[q] > u[best] || (u[q] == u[best] && costs[q] < costs[best])) {
+        best = q;
         labels[p] = static_cast<uint8_t>(k);
       }
     }
   }
   return labels;
-}
-
-void orderPhasesByLevel(std::vector<float>& levels, std::vector<float>& u, int32_t sliceSize) {
-  const auto slice = static_cast<std::size_t>(sliceSize);
-  std::vector<std::size_t> order(levels.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return levels[a] < levels[b]; });
-  std::vector<float> sortedLevels(levels.size());
-  std::vector<float> sortedU(u.size());
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    sortedLevels[k] = levels[order[k]];
-    std::copy(u.begin() + slice * order[k], u.begin() + slice * (order[k] + 1),
-              sortedU.begin() + slice * k);
-  }
-  levels.swap(sortedLevels);
-  u.swap(sortedU);
 }
 
 std::vector<double> phaseShares(const std::vector<uint8_t>& labels, int32_t phases) {
@@ -228,32 +338,24 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
                   const std::function<void(const RoundReport&)>& onRound, PrintRoutine print) {
   const int32_t slice = image.rows * image.cols;
   const int32_t phases = settings.phases;
-  result.levels = settings.levels.empty() ? kMeansLevels(boxSmooth(image, kSmoothingRadius), phases)
-                                          : settings.levels;
-  result.variance =
-      labelVariance(image.values, nearestLabels(image.values, result.levels), result.levels);
+  const double spreadLimit = costSpreadLimit(settings.penalty, phases);
+  std::vector<float> levels = settings.levels;
+  if (levels.empty()) {
+    levels = kMeansLevels(flatWindowMeans(image, noiseVariance(image)), phases);
+  }
+  std::sort(levels.begin(), levels.end());
+  result.variance = labelVariance(image, nearestLabels(image.values, levels), levels);
   result.u.assign(static_cast<std::size_t>(slice) * phases, 1.0f / static_cast<float>(phases));
   result.outerIterations = 0;
-  std::vector<float> step(phases, 1.0f);
-  std::vector<float> lastMove(phases, 0.0f);
+  std::vector<float> costs = dataCosts(image.values, levels, result.variance, spreadLimit);
 
   for (int32_t round = 1; round <= settings.rounds; ++round) {
     if (round > 1) {
-      // Each level moves to the mean of its pixels, by a full step at first. A level whose move
-      // turns back halves its step: a full step can flip a band of pixels between two phases
-      // and back from one round to the next without ever settling.
-      const std::vector<uint8_t> labels = hardLabels(result.u, slice, phases);
-      std::vector<float> means = result.levels;
-      levelsFromLabels(image.values, labels, means);
-      for (int32_t k = 0; k < phases; ++k) {
-        const float move = means[k] - result.levels[k];
-        if (move * lastMove[k] < 0.0f) step[k] *= 0.5f;
-        lastMove[k] = move;
-        result.levels[k] = result.levels[k] + step[k] * move;
-      }
-      result.variance = labelVariance(image.values, labels, result.levels);
+      const std::vector<uint8_t> labels = hardLabels(result.u, costs, slice, phases);
+      moveLevels(levels, phaseMeans(image, labels, levels));
+      result.variance = labelVariance(image, labels, levels);
+      costs = dataCosts(image.values, levels, result.variance, spreadLimit);
     }
-    const std::vector<float> costs = dataCosts(image.values, result.levels, result.variance);
     SolverState state{};
     const bool ready = initSolverState(state, image.rows, image.cols, phases, settings.tvWeight,
                                        settings.penalty, costs.data(), result.u.data(), print);
@@ -261,10 +363,11 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
     releaseSolverState(state);
     if (!ready) return false;
     result.outerIterations += iterations;
-    if (onRound) onRound(RoundReport{round, &result.levels, result.variance, iterations});
+    if (onRound) onRound(RoundReport{round, &levels, result.variance, iterations});
   }
-  orderPhasesByLevel(result.levels, result.u, slice);
-  result.labels = hardLabels(result.u, slice, phases);
+  result.labels = hardLabels(result.u, costs, slice, phases);
+  moveLevels(levels, phaseMeans(image, result.labels, levels));
+  result.levels = levels;
   return true;
 }
 

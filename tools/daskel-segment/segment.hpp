@@ -3,7 +3,9 @@
 // An image is a grid of intensities in [0, 1] stored column by column, like one slice of the
 // solver's Volumes: pixel (i, j) lies at i + rows * j. A phase is described by one intensity; its
 // data cost at a pixel is the squared distance of the pixel's intensity to it, in units of twice
-// the noise variance (the negative log-likelihood of Gaussian noise around the phase intensity).
+// the noise variance (the negative log-likelihood of Gaussian noise around the phase intensity),
+// measured from the pixel's cheapest phase and clipped to the spread the solver can rank (see
+// costSpreadLimit).
 #ifndef DASKEL_TOOLS_SEGMENT_SEGMENT_HPP
 #define DASKEL_TOOLS_SEGMENT_SEGMENT_HPP
 
@@ -21,8 +23,8 @@ struct GreyImage {
   std::vector<float> values;  // rows * cols intensities in [0, 1], column-major
 };
 
-// The smallest noise variance the costs assume, so that a clean image does not make the data
-// term infinitely stronger than the total variation. Equals a standard deviation of 1/255.
+// The smallest noise variance the costs assume, so that a clean image does not divide by zero.
+// Equals a standard deviation of 1/255.
 constexpr double kMinVariance = 1.0 / (255.0 * 255.0);
 
 // The intensity in [0, 1] of a grey sample, and of a colour pixel by its luma
@@ -31,46 +33,74 @@ constexpr double kMinVariance = 1.0 / (255.0 * 255.0);
 float greyIntensity(double grey, double maxSample);
 float lumaIntensity(double red, double green, double blue, double maxSample);
 
-// K phase intensities by deterministic one-dimensional k-means (Lloyd's iteration on the sorted
-// values), started once from the value quantiles and once from evenly spaced levels between the
-// smallest and largest value; the start with the smaller within-phase sum of squares wins. The
-// result is in increasing order. A phase that loses all its values keeps its level.
-std::vector<float> kMeansLevels(const std::vector<float>& values, int32_t phases);
+// The variance of the noise, estimated from the median absolute difference between neighbouring
+// pixels, which region boundaries barely move as long as they cover a minority of the pixel pairs.
+// Zero for a clean image.
+double noiseVariance(const GreyImage& image);
 
-// The mean of each pixel's (2 radius + 1)^2 neighbourhood, cut off at the image border. Noise
-// shrinks by the window's width while flat regions keep their intensity, which lets k-means find
-// the phase intensities of a noisy image, where on the raw values a large phase would split.
-std::vector<float> boxSmooth(const GreyImage& image, int32_t radius);
+// Each pixel's intensity replaced by the mean of the widest window around it (5 x 5, else 3 x 3,
+// cut off at the image border) whose values vary no more than twice `noiseVariance`; a pixel
+// without such a window keeps its own intensity. Flat regions lose most of their noise, while
+// pixels at boundaries and on thin structures keep their value instead of a blend of two phases,
+// so the histogram of the result has one narrow peak per phase and nothing between them.
+std::vector<float> flatWindowMeans(const GreyImage& image, double noiseVariance);
+
+// The K levels of least within-phase sum of squares (the k-means and multi-level Otsu criterion),
+// optimal over the partitions of a 4096-bin histogram of the values (exact for 8-bit values),
+// found by dynamic programming over the bins. Increasing. With fewer distinct values than phases
+// the missing levels halve the widest gaps of [0, 1] between the levels found.
+std::vector<float> kMeansLevels(const std::vector<float>& values, int32_t phases);
 
 // Index of the nearest level for every value; ties go to the lower index.
 std::vector<uint8_t> nearestLabels(const std::vector<float>& values,
                                    const std::vector<float>& levels);
 
-// Mean squared distance of each value to the level of its label, at least kMinVariance.
-double labelVariance(const std::vector<float>& values, const std::vector<uint8_t>& labels,
+// Whether each pixel's neighbours (up, down, left, right, those inside the grid) share its label.
+std::vector<bool> interiorPixels(const std::vector<uint8_t>& labels, int32_t rows, int32_t cols);
+
+// The mean intensity of each phase over its interior pixels, or over all its pixels when fewer
+// than a quarter of them are interior (thin structures); a phase without pixels keeps its level.
+// A pixel at a boundary owes its label partly to its own value, so boundary pixels would bias a
+// small or thin phase towards the values that won its boundary, round after round.
+std::vector<float> phaseMeans(const GreyImage& image, const std::vector<uint8_t>& labels,
+                              const std::vector<float>& levels);
+
+// Mean squared distance of the interior pixels (all pixels when none is interior) to the level of
+// their label, at least kMinVariance.
+double labelVariance(const GreyImage& image, const std::vector<uint8_t>& labels,
                      const std::vector<float>& levels);
 
-// One cost image per level, laid out as a solver Volume: (value - level)^2 / (2 variance).
+// Moves each of the increasing `levels` towards its mean, by at most a quarter of the gap to
+// each neighbouring level, so that the levels stay increasing and two of them never meet.
+void moveLevels(std::vector<float>& levels, const std::vector<float>& means);
+
+// The largest spread (most minus least) of a pixel's costs at which no two phases can both
+// clamp to 1 in the solver's labelling sweep: penalty * K / (K - 1). While the split variables are
+// zero (a call's first sweep) the sweep sets phase k of a pixel with n neighbours to the
+// neighbours' mean plus (mean cost - cost_k) / (n * penalty) before the clamp, so two phases can
+// both reach 1 once together they lie n * penalty below the mean cost; they then tie after the
+// normalisation and the labelling can no longer tell them apart. Together they lie at most
+// 2 (K - 1) / K times the spread below the mean, so this limit keeps them apart even at a corner
+// (n = 2).
+double costSpreadLimit(float penalty, int32_t phases);
+
+// One cost image per level, laid out as a solver Volume: (value - level)^2 / (2 variance), less
+// the pixel's least such cost, at most `spreadLimit`.
 std::vector<float> dataCosts(const std::vector<float>& values, const std::vector<float>& levels,
-                             double variance);
+                             double variance, double spreadLimit);
 
-// Moves each level to the mean of the values labelled with it; a phase without values keeps its
-// level.
-void levelsFromLabels(const std::vector<float>& values, const std::vector<uint8_t>& labels,
-                      std::vector<float>& levels);
-
-// Each pixel's most likely phase in the Volume `u`; ties go to the lower phase.
-std::vector<uint8_t> hardLabels(const std::vector<float>& u, int32_t sliceSize, int32_t phases);
-
-// Renumbers the phases by increasing level: sorts `levels` and permutes the slices of `u` along.
-void orderPhasesByLevel(std::vector<float>& levels, std::vector<float>& u, int32_t sliceSize);
+// Each pixel's most likely phase in the Volume `u`. Where phases tie in u (after the
+// normalisation, phases clamped to 1 share the pixel equally), the one of lower cost in the
+// Volume `costs` wins, then the lower phase.
+std::vector<uint8_t> hardLabels(const std::vector<float>& u, const std::vector<float>& costs,
+                                int32_t sliceSize, int32_t phases);
 
 // Fraction of the labels equal to each phase.
 std::vector<double> phaseShares(const std::vector<uint8_t>& labels, int32_t phases);
 
 struct Settings {
   int32_t phases = 3;
-  std::vector<float> levels;  // starting intensities; empty: chosen by kMeansLevels
+  std::vector<float> levels;  // starting intensities, distinct; empty: chosen by kMeansLevels
   float tvWeight = 0.0f;
   float penalty = 0.0f;
   int32_t rounds = 1;
@@ -84,21 +114,22 @@ struct RoundReport {
 };
 
 struct Result {
-  std::vector<float> levels;    // increasing; phase k of u has levels[k]
+  std::vector<float> levels;    // increasing; phase k of u: re-estimated from its final pixels
   std::vector<float> u;         // the soft labelling, a Volume over the image
   std::vector<uint8_t> labels;  // each pixel's phase, as hardLabels reads u
-  double variance = 0.0;
+  double variance = 0.0;        // the noise variance of the last round's costs
   int32_t outerIterations = 0;  // over all rounds
 };
 
-// Segments `image`: costs from the levels, the uniform labelling, one solver call; every further
-// round re-estimates levels and variance from the labelling and calls the solver again from it.
-// The re-estimate uses each pixel's most likely phase rather than the soft weights: the solver's
-// labelling stays soft far from the boundaries (a phase keeps weight in proportion to how little
-// more it costs), and soft weights would pull every level towards its neighbours'.
-// `onRound` (may be empty) hears about each finished round. Returns false when the solver could
-// not get its buffers (it reports that through `print`). The image must be at least 2 x 2 and
-// settings.levels, when given, must hold settings.phases values.
+// Segments `image`. The starting levels (settings.levels, sorted, or kMeansLevels of the flat
+// window means) give the costs of the first solver call, from the uniform labelling. Every further
+// round reads the hard labels, moves the levels towards the phase means, re-estimates the
+// variance and calls the solver again from the previous labelling. The hard labels are read
+// rather than the soft weights, which stay soft far from the boundaries and would pull every level
+// towards its neighbours'. The result's levels are moved once more, towards the means of the
+// final labels. `onRound` (may be empty) hears about each finished round. Returns false when the
+// solver could not get its buffers (it reports that through `print`). The image must be at least
+// 2 x 2 and settings.levels, when given, must hold settings.phases values.
 bool segmentImage(const GreyImage& image, const Settings& settings, Result& result,
                   const std::function<void(const RoundReport&)>& onRound, PrintRoutine print);
 
