@@ -28,7 +28,7 @@
 
 #include "solver/kernels.hpp"
 #include "solver/solver.hpp"
-#include "tests/oracle/oracle.hpp"
+#include "oracle/oracle.hpp"
 
 namespace {
 
