@@ -4,11 +4,11 @@
 // exactly as the same scalar operation of C++ acts on one value: + - * / are single IEEE
 // operations rounded to the lane's type; min(a, b) is (a < b ? a : b) and max(a, b) is
 // (a > b ? a : b), so a NaN in b passes both; comparisons are ordered (false for NaN) and give a
-// Mask, which | & any and select(mask, yes, no) take; widen reads W floats as doubles, exactly;
-// roundToFloat and storeNarrowed round doubles to float; constantMinusHalfBits is the integer
-// step of the root's first estimate. Negation is needed, and offered, by the scalar lanes only.
-// A kernel rule written once as a template over the lane type therefore gives the same bits at
-// every width.
+// Mask, which has any() and all() and which | & and select(mask, yes, no) take; widen reads W
+// floats as doubles, exactly; roundToFloat and storeNarrowed round doubles to float;
+// constantMinusHalfBits is the integer step of the root's first estimate. Negation is needed, and
+// offered, by the scalar lanes only. A kernel rule written once as a template over the lane type
+// therefore gives the same bits at every width.
 //
 // Levels: scalar (W = 1, plain C++, what processors without SSE2 run), sse2 (2 doubles or 4
 // floats) and avx2 (4 doubles or 8 floats). The kernel sources are compiled once per level:
@@ -65,18 +65,14 @@ inline void prefetch(const float* from) {
 
 struct ScalarMask {
   bool on;
+  bool any() const { return on; }
+  bool all() const { return on; }
 };
 inline ScalarMask operator|(ScalarMask a, ScalarMask b) {
   return {a.on || b.on};
 }
 inline ScalarMask operator&(ScalarMask a, ScalarMask b) {
   return {a.on && b.on};
-}
-inline bool any(ScalarMask m) {
-  return m.on;
-}
-inline bool all(ScalarMask m) {
-  return m.on;
 }
 
 // A scalar lane of type T (double or float).

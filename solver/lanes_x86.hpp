@@ -5,8 +5,8 @@
 //
 // What both widths share is written once: each row of the two tables names an operation and the
 // instructions that perform it (DASKEL_X86_OPERATION defines it for one width), and
-// DASKEL_X86_MEMBERS gives a lane type its register, broadcast, load and store. A mask is a lane
-// value whose lanes are all ones (true) or all zeros (false).
+// DASKEL_X86_MEMBERS gives a lane type its register, broadcast, load, store, any and all. A mask is
+// a lane value whose lanes are all ones (true) or all zeros (false).
 #ifndef DASKEL_SOLVER_LANES_X86_HPP
 #define DASKEL_SOLVER_LANES_X86_HPP
 
@@ -45,26 +45,25 @@
     return {floatsInstruction(a.value, b.value)};                                          \
   }
 
-#define DASKEL_X86_MEMBERS(Lanes, Register, Element, width, set1, loadu, storeu) \
-  using Mask = Lanes;                                                            \
-  static constexpr int kWidth = width;                                           \
-  Register value;                                                                \
-  static Lanes set(Element x) {                                                  \
-    return {set1(x)};                                                            \
-  }                                                                              \
-  static Lanes load(const Element* from) {                                       \
-    return {loadu(from)};                                                        \
-  }                                                                              \
-  void store(Element* to) const {                                                \
-    storeu(to, value);                                                           \
-  }
+// clang-format off
+#define DASKEL_X86_MEMBERS(Lanes, Register, Element, width, set1, loadu, storeu, movemask) \
+  using Mask = Lanes;                                                                      \
+  static constexpr int kWidth = width;                                                     \
+  Register value;                                                                          \
+  static Lanes set(Element x) { return {set1(x)}; }                                        \
+  static Lanes load(const Element* from) { return {loadu(from)}; }                         \
+  void store(Element* to) const { storeu(to, value); }                                     \
+  bool any() const { return movemask(value) != 0; }                                        \
+  bool all() const { return movemask(value) == (1 << width) - 1; }
+// clang-format on
 
 #if defined(DASKEL_LEVEL_SSE2)
 
 namespace daskel::lanes {
 
 struct Sse2Doubles {
-  DASKEL_X86_MEMBERS(Sse2Doubles, __m128d, double, 2, _mm_set1_pd, _mm_loadu_pd, _mm_storeu_pd)
+  DASKEL_X86_MEMBERS(Sse2Doubles, __m128d, double, 2, _mm_set1_pd, _mm_loadu_pd, _mm_storeu_pd,
+                     _mm_movemask_pd)
   // Two consecutive floats, widened.
   static Sse2Doubles widen(const float* from) {
     return {
@@ -83,7 +82,8 @@ struct Sse2Doubles {
 };
 
 struct Sse2Floats {
-  DASKEL_X86_MEMBERS(Sse2Floats, __m128, float, 4, _mm_set1_ps, _mm_loadu_ps, _mm_storeu_ps)
+  DASKEL_X86_MEMBERS(Sse2Floats, __m128, float, 4, _mm_set1_ps, _mm_loadu_ps, _mm_storeu_ps,
+                     _mm_movemask_ps)
   using Doubles = Sse2Doubles;
 };
 
@@ -93,12 +93,6 @@ DASKEL_X86_OPERATIONS(DASKEL_SSE2_OPERATION)
 DASKEL_X86_COMPARISONS(DASKEL_SSE2_OPERATION)
 #undef DASKEL_SSE2_OPERATION
 
-inline bool any(Sse2Doubles mask) {
-  return _mm_movemask_pd(mask.value) != 0;
-}
-inline bool all(Sse2Floats mask) {
-  return _mm_movemask_ps(mask.value) == 0xf;
-}
 inline Sse2Doubles select(Sse2Doubles mask, Sse2Doubles yes, Sse2Doubles no) {
   return {_mm_or_pd(_mm_and_pd(mask.value, yes.value), _mm_andnot_pd(mask.value, no.value))};
 }
@@ -141,7 +135,7 @@ namespace daskel::lanes {
 
 struct Avx2Doubles {
   DASKEL_X86_MEMBERS(Avx2Doubles, __m256d, double, 4, _mm256_set1_pd, _mm256_loadu_pd,
-                     _mm256_storeu_pd)
+                     _mm256_storeu_pd, _mm256_movemask_pd)
   // Four consecutive floats, widened.
   static Avx2Doubles widen(const float* from) { return {_mm256_cvtps_pd(_mm_loadu_ps(from))}; }
   // Lane i to to[i * stride].
@@ -166,7 +160,7 @@ struct Avx2Doubles {
 
 struct Avx2Floats {
   DASKEL_X86_MEMBERS(Avx2Floats, __m256, float, 8, _mm256_set1_ps, _mm256_loadu_ps,
-                     _mm256_storeu_ps)
+                     _mm256_storeu_ps, _mm256_movemask_ps)
   using Doubles = Avx2Doubles;
 };
 
@@ -187,12 +181,6 @@ DASKEL_X86_COMPARISONS(DASKEL_AVX2_COMPARISON)
 #undef DASKEL_AVX2_OPERATION
 #undef DASKEL_AVX2_COMPARISON
 
-inline bool any(Avx2Doubles mask) {
-  return _mm256_movemask_pd(mask.value) != 0;
-}
-inline bool all(Avx2Floats mask) {
-  return _mm256_movemask_ps(mask.value) == 0xff;
-}
 inline Avx2Doubles select(Avx2Doubles mask, Avx2Doubles yes, Avx2Doubles no) {
   return {_mm256_blendv_pd(no.value, yes.value, mask.value)};
 }

@@ -56,7 +56,7 @@ void shrinkElements(const ShrinkArrays& a, int32_t q) {
       (lengthSquared < F::set(a.threshold2)) | (lengthSquared == zero);
   F dx = zero;
   F dy = zero;
-  if (!all(keepZero)) {
+  if (!keepZero.all()) {
     const F length = approxSqrt(lengthSquared);
     const F factor = (length - F::set(a.threshold)) / length;
     dx = select(keepZero, zero, vx * factor);

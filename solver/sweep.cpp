@@ -138,9 +138,9 @@ typename D::Mask strays(D sum) {
 // `values` loads and stores a pixel's value of phase k, widened from and rounded to float.
 template <class D, class Values>
 void normalise(const Values& values, int32_t phases, D sum, typename D::Mask need) {
-  if (!any(need)) return;
+  if (!need.any()) return;
   const typename D::Mask small = need & (sum < D::set(kSmallestNormalFloat));
-  if (any(small)) {
+  if (small.any()) {
     D stored = D::set(0.0);
     for (int32_t k = 0; k < phases; ++k) stored = stored + values.load(k);
     sum = select(small, stored, sum);
@@ -301,16 +301,11 @@ void gatherRows(const SolverState& s, int32_t q, bool withLeft, double* part, in
   }
 }
 
-// The multipliers and biases of D::kWidth consecutive rows from pixel p; `sums` as gathered.
+// The biases (multiplier + cost) w_4 of D::kWidth consecutive rows of one phase from pixel p.
 template <class D>
-void gatherBiases(const SolverState& s, int32_t p, const double* sums, double* bias0,
-                  int32_t slotStride) {
-  if (sums != nullptr) storeMultiplier(D::load(sums), s.phases, s.multiplier + p);
-  const D multiplier = D::widen(s.multiplier + p);
-  for (int32_t k = 0; k < s.phases; ++k) {
-    const D cost = D::widen(s.costs + p + s.sliceSize * k);
-    phaseBias(multiplier, cost, s.inv4Penalty).scatter(bias0 + k * kBandColumns, slotStride);
-  }
+void gatherBiases(const SolverState& s, int32_t p, int32_t k, double* bias, int32_t slotStride) {
+  const D cost = D::widen(s.costs + p + s.sliceSize * k);
+  phaseBias(D::widen(s.multiplier + p), cost, s.inv4Penalty).scatter(bias, slotStride);
 }
 
 // Gathers interior rows [first, last) of band column c into the slots of the block that starts at
@@ -354,15 +349,25 @@ void gatherColumn(const SolverState& s, const Band& band, int32_t c, int32_t fir
                                 sumsOrNull == nullptr ? nullptr : sums + r);
     }
   }
-  double* const bias0 = band.scratch.bias(slot0, 0) + c;
-  int32_t r = 0;
-  for (; r + W <= count; r += W) {
-    gatherBiases<Doubles>(s, firstPixel + r, sumsOrNull == nullptr ? nullptr : sums + r,
-                          bias0 + r * slotStride, slotStride);
+  // The multipliers, then each phase's biases.
+  if (sumsOrNull != nullptr) {
+    int32_t r = 0;
+    for (; r + W <= count; r += W) {
+      storeMultiplier(Doubles::load(sums + r), s.phases, s.multiplier + firstPixel + r);
+    }
+    for (; r < count; ++r) {
+      storeMultiplier(ScalarDoubles::load(sums + r), s.phases, s.multiplier + firstPixel + r);
+    }
   }
-  for (; r < count; ++r) {
-    gatherBiases<ScalarDoubles>(s, firstPixel + r, sumsOrNull == nullptr ? nullptr : sums + r,
-                                bias0 + r * slotStride, slotStride);
+  for (int32_t k = 0; k < s.phases; ++k) {
+    double* const bias = band.scratch.bias(slot0, k) + c;
+    int32_t r = 0;
+    for (; r + W <= count; r += W) {
+      gatherBiases<Doubles>(s, firstPixel + r, k, bias + r * slotStride, slotStride);
+    }
+    for (; r < count; ++r) {
+      gatherBiases<ScalarDoubles>(s, firstPixel + r, k, bias + r * slotStride, slotStride);
+    }
   }
 }
 
