@@ -13,7 +13,8 @@
 // (the two sweeps of an outer iteration, as the driver runs them), shrink (shrinkage and Bregman
 // update without the change measure).
 //
-// Run: build/bench/daskel_bench [--benchmark_filter=REGEX] [--benchmark_repetitions=N]
+// Run: build/bench/daskel_bench [--benchmark_filter=REGEX] [--benchmark_repetitions=N]; the
+// kernels run at the level that DASKEL_KERNELS picks, as in every call of the library.
 #include <benchmark/benchmark.h>
 #include <time.h>
 
@@ -28,7 +29,7 @@
 
 #include "solver/kernels.hpp"
 #include "solver/solver.hpp"
-#include "tests/oracle/oracle.hpp"
+#include "oracle/oracle.hpp"
 
 namespace {
 
@@ -207,6 +208,8 @@ int main(int argc, char** argv) {
   floorNsPerElement = kFloorBytesPerElement / bandwidth;
   std::printf("triad bandwidth %.2f GB/s; floor %.2f ns per element per outer iteration\n",
               bandwidth, floorNsPerElement);
+  std::printf("kernels: %s (DASKEL_KERNELS=scalar|sse2|avx2 picks another)\n",
+              daskel::detail::kernelLevelName(daskel::detail::activeKernelLevel()));
   registerAll();
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

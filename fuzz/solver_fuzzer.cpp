@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "solver/solver.hpp"
-#include "tests/oracle/oracle.hpp"
+#include "oracle/oracle.hpp"
 
 namespace {
 

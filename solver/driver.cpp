@@ -10,6 +10,9 @@ namespace {
 
 constexpr int32_t kMaxOuterIterations = 5;
 constexpr float kStopTolerance = 1e-6f;
+// Measures before the first iteration: far apart, so that the first stop test goes on.
+constexpr float kInitialMeasure = 1e11f;
+constexpr float kInitialPreviousMeasure = 1e10f;
 
 bool hasAllBuffers(const SolverState& s) {
   return s.costs != nullptr && s.u != nullptr && s.dx != nullptr && s.dy != nullptr &&
@@ -29,8 +32,8 @@ float changeMeasure(const detail::ChangeSums& sums) {
 
 int32_t runSolver(SolverState& state) {
   if (!hasAllBuffers(state)) return 0;
-  float measure = 1e11f;
-  float previousMeasure = 1e10f;
+  float measure = kInitialMeasure;
+  float previousMeasure = kInitialPreviousMeasure;
   int32_t outerIteration = 0;
   double lastSquares = 0.0;  // sum of u^2 of the last change measure
   for (;;) {

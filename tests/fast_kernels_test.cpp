@@ -17,7 +17,7 @@
 
 #include "solver/kernels.hpp"
 #include "solver/solver.hpp"
-#include "tests/oracle/oracle.hpp"
+#include "oracle/oracle.hpp"
 
 namespace daskel {
 namespace {
@@ -280,6 +280,33 @@ TEST(FastKernels, TwoSweepsInOneScheduleMatchOracle) {
   compareKernels(sweepTwice, sweepTwiceSimply, Extras{true, true}, 1, cases);
 }
 
+// Every level that this processor runs, called directly, whatever DASKEL_KERNELS picks: the two
+// sweeps of the trailing schedule, one sweep, and the shrinkage with the sums of the change
+// measure.
+TEST(FastKernels, EveryLevelMatchesOracle) {
+  std::vector<Shape> cases = laneShapes();
+  const std::vector<Shape> more = {{2, 2, 1}, {3, 3, 5}, {5, 7, 3}, {9, 26, 17}, {40, 35, 4}};
+  cases.insert(cases.end(), more.begin(), more.end());
+  for (int l = 0; l <= static_cast<int>(detail::bestKernelLevel()); ++l) {
+    const auto level = static_cast<detail::KernelLevel>(l);
+    const detail::LevelKernels& kernels = detail::levelKernels(level);
+    SCOPED_TRACE(detail::kernelLevelName(level));
+    auto sweepTwiceAtLevel = [&kernels](SolverState& s) { kernels.sweepLabelsTwice(s); };
+    compareKernels(sweepTwiceAtLevel, sweepTwiceSimply, Extras{true, true}, 1, cases);
+    auto sweepAtLevel = [&kernels](SolverState& s) {
+      kernels.sweepLabels(s, detail::Multipliers::compute);
+    };
+    compareKernels(sweepAtLevel, oracle::labelSweep, Extras{true, true}, 1, cases);
+    auto shrinkAtLevel = [&kernels](SolverState& s) {
+      const oracle::ChangeSums plain = oracle::changeSums(s);
+      const detail::ChangeSums sums = kernels.shrinkPass(s, detail::Measure::all);
+      EXPECT_TRUE(sums.previousSquares == plain.P && sums.currentSquares == plain.Q &&
+                  sums.changeSquares == plain.D);
+    };
+    compareKernels(shrinkAtLevel, oracle::shrinkUpdate, Extras{}, 1, cases);
+  }
+}
+
 // Runs one sweep on `fastProblem` and on a copy with the oracle; every buffer must agree.
 std::string sweepBoth(Problem& fastProblem, Problem& simpleProblem) {
   copyContents(fastProblem, simpleProblem);
@@ -347,25 +374,17 @@ TEST(FastKernels, ShrinkagePassFormsTheChangeSumsInIndexOrder) {
     Problem problem(shape, 0.5f, 1.0f);
     ASSERT_TRUE(problem.ok());
     fill(problem, ++seed, Extras{});
-    const SolverState& s = problem.state();
-    detail::ChangeSums plain;
-    for (int32_t e = 0; e < s.volumeSize; ++e) {
-      const double o = s.outerPrev[e];
-      const double v = s.u[e];
-      plain.previousSquares = plain.previousSquares + o * o;
-      plain.currentSquares = plain.currentSquares + v * v;
-      plain.changeSquares = plain.changeSquares + (v - o) * (v - o);
-    }
+    const oracle::ChangeSums plain = oracle::changeSums(problem.state());
     const detail::ChangeSums all = detail::shrinkAndMeasure(problem.state());
     const double known = 0.125;
     const detail::ChangeSums given = detail::shrinkAndMeasure(problem.state(), &known);
     const std::string at = describe(shape, seed);
-    EXPECT_EQ(all.previousSquares, plain.previousSquares) << at;
-    EXPECT_EQ(all.currentSquares, plain.currentSquares) << at;
-    EXPECT_EQ(all.changeSquares, plain.changeSquares) << at;
+    EXPECT_EQ(all.previousSquares, plain.P) << at;
+    EXPECT_EQ(all.currentSquares, plain.Q) << at;
+    EXPECT_EQ(all.changeSquares, plain.D) << at;
     EXPECT_EQ(given.previousSquares, known) << at;
-    EXPECT_EQ(given.currentSquares, plain.currentSquares) << at;  // u is as it was
-    EXPECT_EQ(given.changeSquares, plain.changeSquares) << at;
+    EXPECT_EQ(given.currentSquares, plain.Q) << at;  // u is as it was
+    EXPECT_EQ(given.changeSquares, plain.D) << at;
   }
 }
 

@@ -6,77 +6,17 @@
 #include <utility>
 #include <vector>
 
+#include "oracle/oracle.hpp"
 #include "solver/solver.hpp"
 #include "tests/test_problem.hpp"
 
 namespace {
 
 using daskel::SolverState;
+using daskel::oracle::visitingOrder;
 using daskel::testing::bitsOf;
 using daskel::testing::fillUniform;
 using daskel::testing::Problem;
-
-// Pixels (row, column) in the sweep's visiting order: the interior column by column, the left
-// and right columns, the top and bottom rows, then the corners (0,0), (0,N-1), (M-1,0), (M-1,N-1).
-std::vector<std::pair<int32_t, int32_t>> visitingOrder(int32_t rows, int32_t cols) {
-  std::vector<std::pair<int32_t, int32_t>> order;
-  for (int32_t j = 1; j < cols - 1; ++j)
-    for (int32_t i = 1; i < rows - 1; ++i) order.emplace_back(i, j);
-  for (int32_t j : {0, cols - 1})
-    for (int32_t i = 1; i < rows - 1; ++i) order.emplace_back(i, j);
-  for (int32_t i : {0, rows - 1})
-    for (int32_t j = 1; j < cols - 1; ++j) order.emplace_back(i, j);
-  for (auto corner : {std::pair{0, 0}, {0, cols - 1}, {rows - 1, 0}, {rows - 1, cols - 1}})
-    order.push_back(corner);
-  return order;
-}
-
-// The sweep written pixel by pixel with explicit position tests, independent of the regions.
-void referenceSweep(const SolverState& s, std::vector<float>& u, std::vector<float>& multiplier) {
-  const int32_t M = s.rows, N = s.cols, K = s.phases;
-  auto split = [](const float* d, const float* b, int32_t q) {
-    return static_cast<double>(d[q]) - static_cast<double>(b[q]);
-  };
-  for (auto [i, j] : visitingOrder(M, N)) {
-    const int32_t p = i + M * j;
-    const bool up = i > 0, down = i<M - 1, left = j> 0, right = j < N - 1;
-    std::vector<double> x(K), y(K);
-    double acc = 0.0;
-    for (int32_t k = 0; k < K; ++k) {
-      const int32_t q = p + s.sliceSize * k;
-      x[k] = left ? split(s.dx, s.bx, q - M) - split(s.dx, s.bx, q) : -split(s.dx, s.bx, q);
-      y[k] = up ? split(s.dy, s.by, q - 1) - split(s.dy, s.by, q) : -split(s.dy, s.by, q);
-      acc = acc + ((double{s.penalty} * x[k] + double{s.penalty} * y[k]) - s.costs[q]);
-    }
-    multiplier[p] = static_cast<float>(acc / K);
-    const int n = up + down + left + right;
-    const double c = n == 4 ? 0.25 : n == 3 ? double{1.0f / 3.0f} : 0.5;
-    const double w = n == 4 ? s.inv4Penalty : n == 3 ? s.inv3Penalty : s.inv2Penalty;
-    double sum = 0.0;
-    for (int32_t k = 0; k < K; ++k) {
-      const int32_t q = p + s.sliceSize * k;
-      double stencil = x[k] + y[k];
-      if (right) stencil += u[q + M];
-      if (down) stencil += u[q + 1];
-      if (left) stencil += u[q - M];
-      if (up) stencil += u[q - 1];
-      double v = c * stencil - (double{multiplier[p]} + s.costs[q]) * w;
-      v = v > 1.0 ? 1.0 : v < 0.0 ? 0.0 : v;
-      sum += v;
-      u[q] = static_cast<float>(v);
-    }
-    if (std::fabs(sum - 1.0) > 1e-6) {
-      if (sum < 0x1p-126) {  // subnormal support: rescale by what was stored
-        sum = 0.0;
-        for (int32_t k = 0; k < K; ++k) sum += u[p + s.sliceSize * k];
-      }
-      for (int32_t k = 0; k < K; ++k) {
-        float& value = u[p + s.sliceSize * k];
-        value = static_cast<float>(sum != 0.0 ? value / sum : 1.0 / K);
-      }
-    }
-  }
-}
 
 void expectSameBits(const std::vector<float>& expected, const std::vector<float>& actual) {
   ASSERT_EQ(expected.size(), actual.size());
@@ -95,7 +35,7 @@ TEST(LabelSweep, VisitingOrderCoversEveryPixelOnce) {
 }
 
 // Random split and Bregman variables, costs and labellings, on thin, square and odd grids:
-// clamping, renormalisation and every region occur.
+// clamping, renormalisation and every region occur. The oracle sweeps a copy pixel by pixel.
 TEST(LabelSweep, MatchesThePixelByPixelSweepBitForBit) {
   std::mt19937 rng(20261208);
   const std::vector<std::pair<int32_t, int32_t>> shapes = {{2, 2}, {2, 3}, {3, 2},  {2, 9}, {8, 2},
@@ -103,21 +43,27 @@ TEST(LabelSweep, MatchesThePixelByPixelSweepBitForBit) {
   for (auto [rows, cols] : shapes) {
     for (int32_t phases : {1, 2, 3, 5}) {
       Problem problem(rows, cols, phases, 0.3f, 0.7f);
-      ASSERT_TRUE(problem.ready);
+      Problem reference(rows, cols, phases, 0.3f, 0.7f);
+      ASSERT_TRUE(problem.ready && reference.ready);
       SolverState& s = problem.state;
       const auto n = static_cast<std::size_t>(s.volumeSize);
       fillUniform(problem.costs.data(), n, 0.0f, 1.5f, rng);
       fillUniform(problem.u.data(), n, -0.2f, 1.2f, rng);
-      for (float* field : {s.dx, s.dy, s.bx, s.by}) fillUniform(field, n, -0.6f, 0.6f, rng);
+      reference.costs = problem.costs;
+      reference.u = problem.u;
+      const SolverState& r = reference.state;
+      for (auto [field, copy] : {std::pair{s.dx, r.dx}, {s.dy, r.dy}, {s.bx, r.bx}, {s.by, r.by}}) {
+        fillUniform(field, n, -0.6f, 0.6f, rng);
+        std::copy(field, field + n, copy);
+      }
 
-      std::vector<float> u = problem.u;
-      std::vector<float> multiplier(s.sliceSize, 0.0f);
       for (int sweep = 0; sweep < 2; ++sweep) {
-        referenceSweep(s, u, multiplier);
+        daskel::oracle::labelSweep(reference.state);
         daskel::labelSweep(s);
         SCOPED_TRACE(testing::Message() << rows << " x " << cols << " x " << phases);
-        expectSameBits(u, problem.u);
-        expectSameBits(multiplier, std::vector<float>(s.multiplier, s.multiplier + s.sliceSize));
+        expectSameBits(reference.u, problem.u);
+        expectSameBits(std::vector<float>(r.multiplier, r.multiplier + r.sliceSize),
+                       std::vector<float>(s.multiplier, s.multiplier + s.sliceSize));
       }
     }
   }
