@@ -15,10 +15,10 @@ echo "== valgrind memcheck"
 cmake -S . -B build -DDASKEL_BUILD_TESTS=ON >/dev/null
 cmake --build build -j "$(nproc)"
 # The PNG seeds too: valgrind sees into libpng, which the fuzzer's instrumentation does not.
-for program in build/tests/daskel_core_tests build/fuzz/daskel_fuzz_replay \
+for program in build/tests/daskel_core_tests build/fuzz/daskel_solver_fuzz_replay \
                build/fuzz/daskel_png_fuzz_replay; do
   args=()
-  [ "$program" = build/fuzz/daskel_fuzz_replay ] && args=(fuzz/corpus)
+  [ "$program" = build/fuzz/daskel_solver_fuzz_replay ] && args=(fuzz/corpus)
   [ "$program" = build/fuzz/daskel_png_fuzz_replay ] && args=(fuzz/png_corpus)
   valgrind -q --error-exitcode=3 --leak-check=full --errors-for-leak-kinds=definite,indirect \
     "$program" "${args[@]}" >/dev/null
