@@ -24,6 +24,8 @@ TEST(CommandLine, RefusedValuesGetTheMessageThatFitsThem) {
       {{"--max-pixels", "3"}, "--max-pixels takes a whole number from 4 to"},
       {{"--max-pixels", "9999999999999"}, "--max-pixels takes a whole number"},
       {{"--labels", "-"}, "only OUTPUT can be '-'"},
+      // A value left out is missing, not taken from the next option.
+      {{"--phases", "--quiet"}, "--phases needs a value"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"in.png", "out.png"};
@@ -43,6 +45,11 @@ TEST(CommandLine, PixelLimitAndStandardOutputAreAccepted) {
   EXPECT_EQ(options.maxPixels, kDefaultMaxPixels);
   ASSERT_TRUE(parseOptions({"in.png", "out.png", "--max-pixels=64000000"}, options, error));
   EXPECT_EQ(options.maxPixels, 64000000);
+  // After "--" names that start with a dash are files, "-" (standard output) included.
+  ASSERT_TRUE(parseOptions({"--quiet", "--", "-in.png", "-"}, options, error)) << error;
+  EXPECT_EQ(options.input, "-in.png");
+  EXPECT_EQ(options.output, "-");
+  EXPECT_TRUE(options.quiet);
 }
 
 }  // namespace

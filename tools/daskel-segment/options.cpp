@@ -130,10 +130,15 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
   options = Options{};
   std::vector<std::string> files;
   bool phasesGiven = false;
+  bool optionsEnded = false;  // after "--" every argument is a file name, '-' first or not
   for (std::size_t a = 0; a < args.size(); ++a) {
     const std::string& arg = args[a];
-    if (arg.size() < 2 || arg[0] != '-') {
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
       files.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
       continue;
     }
     if (arg == "--help" || arg == "-h") {
@@ -155,7 +160,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
     std::string value;
     if (equals != std::string::npos) {
       value = arg.substr(equals + 1);
-    } else if (a + 1 < args.size()) {
+    } else if (a + 1 < args.size() && args[a + 1].rfind("--", 0) != 0) {
       value = args[++a];
     } else {
       error = name + " needs a value";
@@ -257,6 +262,7 @@ std::string usageText() {
          "                  (0 to 255 for weights 0 to 1)\n"
          "  --quiet         print nothing but errors\n"
          "  --help          show this text\n"
+         "  --              every later argument is a file name, even one that starts with -\n"
          "\n"
          "Output files appear only when all of them are complete; a failed or interrupted\n"
          "run leaves none, nor any temporary file. OUTPUT - writes the colour PNG to\n"
