@@ -92,6 +92,9 @@ bool initSolverState(SolverState& state, int32_t rows, int32_t cols, int32_t pha
 // and joined within the call; the result is the same, bit for bit, for every count.
 int32_t runSolver(SolverState& state, int32_t threads = 0);
 
+// The most threads a call of runSolver uses.
+constexpr int32_t kMaxSolverThreads = 256;
+
 // Releases the owned buffers, in the order they were requested, and clears their pointers.
 // Buffers that were never obtained are skipped, so this is safe on an empty or partly set-up
 // state and idempotent. The borrowed `costs` and `u` are left alone.

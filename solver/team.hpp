@@ -19,10 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "solver/solver.hpp"
+
 namespace daskel::detail {
 
-// The most threads a solve uses.
-constexpr int32_t kMaxThreads = 256;
+constexpr int32_t kMaxThreads = kMaxSolverThreads;
 
 class Team {
  public:
