@@ -24,6 +24,10 @@ namespace {
 // short waits of a wavefront that flows, short enough not to keep a core from a thread that
 // has none.
 constexpr int32_t kSpinChecks = 1000;
+// Checks after each of which the waiter offers its core to another thread, before it sleeps:
+// with more threads than cores the member waited for may be the one that needs it, and a wake
+// from sleep costs far more than a yield.
+constexpr int32_t kYieldChecks = 100;
 
 inline void pauseBriefly() {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
@@ -101,6 +105,10 @@ void Team::await(const std::atomic<uint64_t>& count, uint64_t atLeast) {
   for (int32_t check = 0; check < kSpinChecks; ++check) {
     if (count.load(std::memory_order_acquire) >= atLeast) return;
     pauseBriefly();
+  }
+  for (int32_t check = 0; check < kYieldChecks; ++check) {
+    if (count.load(std::memory_order_acquire) >= atLeast) return;
+    std::this_thread::yield();
   }
   // Announced before the last look at the count, which the publisher sets before it looks at
   // the sleepers (both in the single order of sequentially consistent operations): either this
