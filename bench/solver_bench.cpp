@@ -1,5 +1,6 @@
 // Nanoseconds per element per outer iteration of the solver, beside the straightforward
-// oracle kernels in the same process, and the ratio to the memory floor.
+// oracle kernels and a plain C version of the same rules in the same process, on one thread and
+// on several, and the ratio to the memory floor.
 //
 // The floor: an outer iteration has to move about 23 volume-sized float arrays through memory
 // (two sweeps reading costs, u, dx, dy, bx, by and writing u; the shrinkage reading u, bx, by
@@ -9,9 +10,16 @@
 //   ns_el_it  thread processor time in nanoseconds per element (rows * cols * phases) per outer
 //             iteration; for a single kernel, per element per call
 //   x_floor   ns_el_it divided by the floor (whole calls only)
-// Rows: call (a whole solve, set-up and release included), sweep (one labelling sweep), sweeps
-// (the two sweeps of an outer iteration, as the driver runs them), shrink (shrinkage and Bregman
-// update without the change measure).
+// Rows: call (a whole solve on one thread, set-up and release included), sweep (one labelling
+// sweep), sweeps (the two sweeps of an outer iteration, as the driver runs them), shrink
+// (shrinkage and Bregman update without the change measure), and versus: whole calls by the wall
+// clock, alternating in every iteration the plain C solver (bench/plain_solver.c, -O2), the
+// library on one thread, on two and on all (the automatic count), with the medians of each:
+//   plain, t1, t2, tall   ns per element per outer iteration
+//   x_plain               plain / t1
+//   speedup2, speedup_all t1 / t2, t1 / tall
+//   floor1, floor2, floor_all  t1, t2, tall divided by the floor
+// A versus row stops with an error where a result differs from the plain solver's in any bit.
 //
 // Run: build/bench/daskel_bench [--benchmark_filter=REGEX] [--benchmark_repetitions=N]; the
 // kernels run at the level that DASKEL_KERNELS picks, as in every call of the library.
@@ -27,9 +35,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/plain_solver.h"
+#include "oracle/oracle.hpp"
 #include "solver/kernels.hpp"
 #include "solver/solver.hpp"
-#include "oracle/oracle.hpp"
 
 namespace {
 
@@ -107,6 +116,23 @@ void report(benchmark::State& state, double ns, double units, bool whole) {
 
 // One whole call: set-up with zero-filled buffers, copy of u0, the iteration, release. The
 // simple row is the straightforward solver as a whole: oracle kernels and calloc'd buffers.
+// Returns the outer iterations.
+int32_t solveOnce(const Size& size, const Input& input, std::vector<float>& u, bool fast,
+                  int32_t threads) {
+  daskel::SolverState s{};
+  // The straightforward solver takes its zero-filled buffers from calloc, as a plain
+  // implementation does; the library from its default source.
+  daskel::initSolverState(s, size.rows, size.cols, size.phases, 0.5f, 1.0f, input.costs.data(),
+                          u.data(), nullptr,
+                          fast ? daskel::BufferSource{} : daskel::oracle::callocBuffers());
+  std::copy(input.u0.begin(), input.u0.end(), u.begin());
+  const int32_t iterations = fast ? daskel::runSolver(s, threads) : daskel::oracle::runSolver(s);
+  daskel::releaseSolverState(s);
+  benchmark::DoNotOptimize(u.data());
+  return iterations;
+}
+
+// Whole calls on the calling thread, by its processor time.
 void wholeCall(benchmark::State& state, Size size, bool fast) {
   const Input input(size);
   std::vector<float> u(size.elements());
@@ -114,20 +140,63 @@ void wholeCall(benchmark::State& state, Size size, bool fast) {
   double units = 0.0;
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): the loop idiom
     const double start = threadNs();
-    daskel::SolverState s{};
-    // The straightforward solver takes its zero-filled buffers from calloc, as a plain
-    // implementation does; the library from its default source.
-    daskel::initSolverState(s, size.rows, size.cols, size.phases, 0.5f, 1.0f, input.costs.data(),
-                            u.data(), nullptr,
-                            fast ? daskel::BufferSource{} : daskel::oracle::callocBuffers());
-    std::copy(input.u0.begin(), input.u0.end(), u.begin());
-    const int32_t iterations = fast ? daskel::runSolver(s) : daskel::oracle::runSolver(s);
-    daskel::releaseSolverState(s);
+    const int32_t iterations = solveOnce(size, input, u, fast, 1);
     ns += threadNs() - start;
     units += static_cast<double>(size.elements()) * iterations;
-    benchmark::DoNotOptimize(u.data());
   }
   report(state, ns, units, true);
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n == 0 ? 0.0 : n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
+
+// Whole calls by the wall clock, the plain C solver and the library on 1, 2 and all threads in
+// turn within every iteration, so that a disturbance of the machine touches all of them alike.
+void versus(benchmark::State& state, Size size) {
+  const Input input(size);
+  std::vector<float> u(size.elements());
+  std::vector<float> plainU(size.elements());
+  const struct {
+    const char* name;
+    int32_t threads;  // 0: the automatic count; -1: the plain C solver
+  } runs[] = {{"plain", -1}, {"t1", 1}, {"t2", 2}, {"tall", 0}};
+  std::vector<double> nsPerUnit[4];
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): the loop idiom
+    for (int r = 0; r < 4; ++r) {
+      const auto start = Clock::now();
+      int32_t iterations = 0;
+      if (runs[r].threads < 0) {
+        std::copy(input.u0.begin(), input.u0.end(), plainU.begin());
+        iterations = plainSolve(size.rows, size.cols, size.phases, 0.5f, 1.0f,
+                                input.costs.data(), plainU.data());
+      } else {
+        iterations = solveOnce(size, input, u, true, runs[r].threads);
+      }
+      const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+      nsPerUnit[r].push_back(ns / (static_cast<double>(size.elements()) * iterations));
+      if (runs[r].threads >= 0 && u != plainU) {
+        state.SkipWithError((std::string(runs[r].name) + " differs from the plain solver").c_str());
+        return;
+      }
+    }
+  }
+  const double plain = median(nsPerUnit[0]);
+  const double t1 = median(nsPerUnit[1]);
+  const double t2 = median(nsPerUnit[2]);
+  const double all = median(nsPerUnit[3]);
+  state.counters["plain"] = plain;
+  state.counters["t1"] = t1;
+  state.counters["t2"] = t2;
+  state.counters["tall"] = all;
+  state.counters["x_plain"] = plain / t1;
+  state.counters["speedup2"] = t1 / t2;
+  state.counters["speedup_all"] = t1 / all;
+  state.counters["floor1"] = t1 / floorNsPerElement;
+  state.counters["floor2"] = t2 / floorNsPerElement;
+  state.counters["floor_all"] = all / floorNsPerElement;
 }
 
 // One kernel on a state that two outer iterations have brought to a realistic condition.
@@ -167,6 +236,15 @@ void registerAll() {
     for (int32_t phases : {2, 4, 8, 16}) sizes.push_back({side, side, phases});
   }
   sizes.push_back({512, 512, 8});
+  sizes.push_back({300, 2000, 3});
+  // The plain solver takes up to 120 ns per element-iteration, some seconds a call at 2^24.
+  const Size versusSizes[] = {{1000, 1000, 4}, {1024, 1024, 4}, {512, 512, 8},  {2048, 2048, 4},
+                              {1000, 1000, 16}, {1024, 1024, 16}, {300, 2000, 3}, {256, 256, 4}};
+  for (const Size& size : versusSizes) {
+    benchmark::RegisterBenchmark(("versus/" + size.name()).c_str(), versus, size)
+        ->Iterations(size.elements() >= (std::size_t{1} << 23) ? 3 : 5)
+        ->Unit(benchmark::kMillisecond);
+  }
   // The oracle takes up to 190 ns per element-iteration: it runs where that stays a few seconds.
   const std::size_t oracleLimit = std::size_t{1} << 24;
   for (const Size& size : sizes) {

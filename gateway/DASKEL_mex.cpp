@@ -186,7 +186,9 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   }
   // Bit patterns pass unchanged, NaN payloads and negative zeros included.
   std::memcpy(u, u0, static_cast<std::size_t>(volumeSize) * sizeof(float));
-  daskel::runSolver(state);
+  // On the automatic count of threads (DASKEL_NUM_THREADS, else the CPUs this process may use),
+  // all of them joined before the call returns.
+  daskel::runSolver(state, 0);
   daskel::releaseSolverState(state);
   plhs[OUT_U] = result;
 }

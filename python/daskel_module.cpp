@@ -49,12 +49,15 @@ std::string sizeText(int64_t rows, int64_t cols, int64_t phases) {
   return std::to_string(rows) + " x " + std::to_string(cols) + " x " + std::to_string(phases);
 }
 
+// A thread count as runSolver takes it: 0 chooses, 1 is the calling thread alone.
+void requireThreadCount(int32_t threads) {
+  require(threads >= 0 && threads <= daskel::kMaxSolverThreads,
+          "threads must be from 0 to daskel._core.MAX_THREADS");
+}
+
 // The solver's iteration: the one place this file runs it (segmentImage runs its own calls).
-// `threads` (0: automatic, 1: the calling thread) is checked by the caller; runSolver takes no
-// thread count yet, so every solve runs on the calling thread.
 int32_t runIteration(daskel::SolverState& state, int32_t threads) {
-  static_cast<void>(threads);
-  return daskel::runSolver(state);
+  return daskel::runSolver(state, threads);
 }
 
 // u, iterations = solve(costs, u0, tv_weight, penalty, threads): the gateway's steps on a new
@@ -70,6 +73,7 @@ py::tuple solve(const Volume& costs, const Volume& u0, float tvWeight, float pen
   const int64_t phases = costs.shape(2);
   require(solvableSize(rows, cols, phases),
           "costs must be at least 2 x 2 x 1 with at most 2^31 - 1 elements");
+  requireThreadCount(threads);
 
   Volume u({rows, cols, phases});
   float* result = u.mutable_data();
@@ -149,7 +153,6 @@ py::array_t<T, py::array::f_style> arrayOf(const std::vector<T>& values,
 // daskel-segment on a rows x cols x channels image; `levels` empty lets k-means choose them.
 py::tuple segment(const py::array& image, int32_t phases, const std::vector<float>& levels,
                   float tvWeight, float penalty, int32_t rounds, int32_t threads) {
-  static_cast<void>(threads);  // Settings has no thread count: segmentImage solves on this thread
   require(image.ndim() == 3 && image.shape(2) >= 1 && image.shape(2) <= 4,
           "the image must be rows x cols x channels, with 1 to 4 channels");
   const int64_t rows = image.shape(0);
@@ -159,6 +162,7 @@ py::tuple segment(const py::array& image, int32_t phases, const std::vector<floa
   require(levels.empty() || levels.size() == static_cast<std::size_t>(phases),
           "levels must be empty or hold one intensity per phase");
   require(rounds >= 1, "rounds must be at least 1");
+  requireThreadCount(threads);
   require(solvableSize(rows, cols, phases),
           "the image must be at least 2 x 2, with at most 2^31 - 1 pixels times phases");
 
@@ -169,6 +173,7 @@ py::tuple segment(const py::array& image, int32_t phases, const std::vector<floa
   settings.tvWeight = tvWeight;
   settings.penalty = penalty;
   settings.rounds = rounds;
+  settings.threads = threads;
   daskel::segment::Result result;
   bool segmented = false;
   {
@@ -198,5 +203,6 @@ PYBIND11_MODULE(_core, m) {
   m.attr("DEFAULT_ROUNDS") = daskel::segment::kDefaultRounds;
   m.attr("MIN_PHASES") = daskel::segment::kMinPhases;
   m.attr("MAX_PHASES") = daskel::segment::kMaxPhases;
+  m.attr("MAX_THREADS") = daskel::kMaxSolverThreads;
   m.attr("MAX_ROUNDS") = daskel::segment::kMaxRounds;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The checks beyond the unit tests: ThreadSanitizer over the concurrent solves, valgrind memcheck
-# over the C++ test programs, and short libFuzzer runs of the solver and of the PNG reader.
+# The checks beyond the unit tests: ThreadSanitizer over the concurrent and multi-threaded
+# solves, valgrind memcheck over the C++ test programs, and short libFuzzer runs of the solver and
+# of the PNG reader.
 # FUZZ_SECONDS sets each fuzzing time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,7 +10,7 @@ cd "$(dirname "$0")/.."
 echo "== ThreadSanitizer"
 cmake -S . -B build-tsan -DDASKEL_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-tsan -j "$(nproc)" --target daskel_core_tests
-TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/daskel_core_tests --gtest_filter='Concurrency*'
+TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/daskel_core_tests --gtest_filter='Concurrency*:Threads*'
 
 echo "== valgrind memcheck"
 cmake -S . -B build -DDASKEL_BUILD_TESTS=ON >/dev/null

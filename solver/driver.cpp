@@ -1,12 +1,18 @@
-// The outer split-Bregman loop and its stop rule.
+// The outer split-Bregman loop and its stop rule, run by the team of threads of one call.
+#include <algorithm>
 #include <cmath>
-#include <cstring>
+#include <cstdint>
 
 #include "solver/kernels.hpp"
 #include "solver/solver.hpp"
+#include "solver/team.hpp"
 
 namespace daskel {
 namespace {
+
+using detail::ChangeSums;
+using detail::Measure;
+using detail::Shrink;
 
 constexpr int32_t kMaxOuterIterations = 5;
 constexpr float kStopTolerance = 1e-6f;
@@ -14,24 +20,79 @@ constexpr float kStopTolerance = 1e-6f;
 constexpr float kInitialMeasure = 1e11f;
 constexpr float kInitialPreviousMeasure = 1e10f;
 
+// Elements per member below which the automatic count takes no further member: starting and
+// joining a thread costs about as much as an outer iteration over this many elements.
+constexpr int64_t kElementsPerAutomaticMember = int64_t{1} << 15;
+// Elements in a chunk of the shrinkage that the members share out.
+constexpr int32_t kShrinkChunkElements = 1 << 14;
+
 bool hasAllBuffers(const SolverState& s) {
   return s.costs != nullptr && s.u != nullptr && s.dx != nullptr && s.dy != nullptr &&
          s.bx != nullptr && s.by != nullptr && s.outerPrev != nullptr && s.multiplier != nullptr;
 }
 
-void snapshotLabels(SolverState& s) {
-  std::memcpy(s.outerPrev, s.u, static_cast<std::size_t>(s.volumeSize) * sizeof(float));
+// Squared change relative to the product of the two sums of squares.
+float changeMeasure(const ChangeSums& sums) {
+  return static_cast<float>(sums.changeSquares / (sums.previousSquares * sums.currentSquares));
 }
 
-// Squared change relative to the product of the two sums of squares.
-float changeMeasure(const detail::ChangeSums& sums) {
-  return static_cast<float>(sums.changeSquares / (sums.previousSquares * sums.currentSquares));
+// The members of the team: those asked for (0 or less: the automatic count), but no more than
+// the pairs of bands that the sweeps can run at once; the automatic count also leaves out
+// members that would have too little to do.
+int32_t teamSize(const SolverState& s, int32_t threads) {
+  if (threads == 1) return 1;
+  const int32_t units = std::clamp(detail::bandPairs(s), 1, detail::kMaxThreads);
+  if (threads > 1) return std::min(threads, units);
+  const int64_t worthwhile = std::max<int64_t>(1, s.volumeSize / kElementsPerAutomaticMember);
+  const auto cap = static_cast<int32_t>(std::min<int64_t>(units, worthwhile));
+  return cap == 1 ? 1 : std::min(cap, detail::automaticThreadCount());
+}
+
+// The snapshot and the two sweeps of an outer iteration, as a wavefront over the team.
+void sweepTogether(SolverState& s, detail::Team& team, detail::Wavefront& wavefront) {
+  detail::Wavefront* shared = team.members() > 1 ? &wavefront : nullptr;
+  if (shared != nullptr) shared->beginRound(std::max(1, detail::bandPairs(s)));
+  auto sweep = [&](int32_t member) { detail::sweepIteration(s, shared, member); };
+  team.run(sweep);
+}
+
+// The shrinkage and the change sums of an outer iteration over the team. The sums are chains of
+// additions in index order, which only one member can form: member 0 adds every chunk of
+// columns in order and shrinks those it takes from the front, while the other members shrink
+// chunks from the back, until the two ends meet.
+ChangeSums shrinkAndMeasureTogether(SolverState& s, detail::Team& team, Measure measure) {
+  const detail::LevelKernels& kernels = detail::activeKernels();
+  const int32_t columns = s.phases * s.cols;
+  const int32_t perChunk = std::max(1, kShrinkChunkElements / s.rows);
+  const int32_t chunks = (columns + perChunk - 1) / perChunk;
+  detail::TwoEndedChunks queue(chunks);
+  ChangeSums sums;
+  auto shrink = [&](int32_t member) {
+    const auto columnsOf = [&](int32_t chunk, Shrink what, Measure sumsToAdd, ChangeSums from) {
+      return kernels.shrinkColumns(s, what, sumsToAdd, chunk * perChunk,
+                                   std::min(columns, (chunk + 1) * perChunk), from);
+    };
+    if (member == 0) {
+      for (int32_t chunk = 0; chunk < chunks; ++chunk) {
+        const Shrink what = queue.takeFront() == chunk ? Shrink::yes : Shrink::no;
+        sums = columnsOf(chunk, what, measure, sums);
+      }
+      return;
+    }
+    for (int32_t chunk = queue.takeBack(); chunk >= 0; chunk = queue.takeBack()) {
+      columnsOf(chunk, Shrink::yes, Measure::none, ChangeSums{});
+    }
+  };
+  team.run(shrink);
+  return sums;
 }
 
 }  // namespace
 
-int32_t runSolver(SolverState& state) {
+int32_t runSolver(SolverState& state, int32_t threads) {
   if (!hasAllBuffers(state)) return 0;
+  detail::Team team(teamSize(state, threads));
+  detail::Wavefront wavefront(team);
   float measure = kInitialMeasure;
   float previousMeasure = kInitialPreviousMeasure;
   int32_t outerIteration = 0;
@@ -42,14 +103,15 @@ int32_t runSolver(SolverState& state) {
     if (!(d > static_cast<double>(kStopTolerance))) break;
     if (outerIteration >= kMaxOuterIterations) break;
 
-    snapshotLabels(state);
-    // The second sweep reuses the multipliers of the first: nothing they read has changed.
-    detail::sweepLabelsTwice(state);
+    // The sweeps take the snapshot outerPrev = u as they first read u, and the second reuses the
+    // multipliers of the first: nothing they read has changed.
+    sweepTogether(state, team, wavefront);
     // The shrinkage does not change u, so the change measure can be summed in the same pass.
     // From the second iteration on, outerPrev is the u of the last pass, whose sum of squares
     // that pass has formed.
-    const detail::ChangeSums sums =
-        detail::shrinkAndMeasure(state, outerIteration > 0 ? &lastSquares : nullptr);
+    ChangeSums sums = shrinkAndMeasureTogether(
+        state, team, outerIteration > 0 ? Measure::withoutPrevious : Measure::all);
+    if (outerIteration > 0) sums.previousSquares = lastSquares;
     lastSquares = sums.currentSquares;
 
     ++outerIteration;

@@ -13,12 +13,8 @@ namespace {
 
 template <KernelLevel level>
 constexpr LevelKernels kKernelsAt = {&sweepLabelsAt<level>, &sweepLabelsTwiceAt<level>,
-                                     &shrinkPassAt<level>};
-
-const LevelKernels& activeKernels() {
-  static const LevelKernels& kernels = levelKernels(activeKernelLevel());
-  return kernels;
-}
+                                     &sweepIterationAt<level>, &shrinkPassAt<level>,
+                                     &shrinkColumnsAt<level>};
 
 constexpr KernelLevel kLevels[] = {KernelLevel::scalar, KernelLevel::sse2, KernelLevel::avx2};
 
@@ -77,12 +73,26 @@ KernelLevel activeKernelLevel() {
   return level;
 }
 
+const LevelKernels& activeKernels() {
+  static const LevelKernels& kernels = levelKernels(activeKernelLevel());
+  return kernels;
+}
+
+int32_t bandPairs(const SolverState& state) {
+  if (state.rows < 3 || state.cols < 2 + kBandColumns || state.phases > kLaneMaxPhases) return 0;
+  return (state.cols - 2) / kBandColumns;
+}
+
 void sweepLabels(SolverState& state, Multipliers multipliers) {
   activeKernels().sweepLabels(state, multipliers);
 }
 
 void sweepLabelsTwice(SolverState& state) {
   activeKernels().sweepLabelsTwice(state);
+}
+
+void sweepIteration(SolverState& state, Wavefront* wavefront, int32_t member) {
+  activeKernels().sweepIteration(state, wavefront, member);
 }
 
 ChangeSums shrinkAndMeasure(SolverState& state, const double* knownPreviousSquares) {

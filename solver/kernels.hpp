@@ -7,6 +7,23 @@
 
 namespace daskel::detail {
 
+class Wavefront;  // solver/team.hpp
+
+// The shape of the sweeps' schedule (solver/sweep.cpp, solver/README.md), which the driver needs
+// to share the work out: interior columns run in bands of kBandColumns, each column kSkewRows
+// rows behind the one before (one cache line of floats, so that the pixels in flight lie in
+// different cache sets even when a column is a power-of-two size); a band's columns run in SIMD
+// lanes up to kLaneMaxPhases phases.
+constexpr int32_t kBandColumns = 8;
+constexpr int32_t kSkewRows = 16;
+constexpr int32_t kLaneMaxPhases = 16;
+
+// The pairs of bands in which the driver's two sweeps run, the second sweep's band one column to
+// the left of the first's and trailing it: one per full lane band of the first sweep; 0 where
+// the grid is too small for one or has too many phases for the lanes, and the two sweeps run
+// one after the other.
+int32_t bandPairs(const SolverState& state);
+
 // Whether a sweep forms the multipliers or finds them already in `state.multiplier`. They read
 // only dx, dy, bx, by and costs, none of which a sweep changes, so the second sweep of an outer
 // iteration may reuse what the first stored.
@@ -17,6 +34,11 @@ void sweepLabels(SolverState& state, Multipliers multipliers);
 // Two sweeps in a row, the second reusing the multipliers of the first: what
 // sweepLabels(compute) then sweepLabels(reuse) give, in one schedule.
 void sweepLabelsTwice(SolverState& state);
+
+// One member's part of an outer iteration's sweeps: the snapshot outerPrev = u, then the two
+// sweeps of sweepLabelsTwice, as a wavefront of band pairs over the members of `wavefront`'s
+// team (null: member 0 alone), which must all call it.
+void sweepIteration(SolverState& state, Wavefront* wavefront, int32_t member);
 
 // The three sums of the change measure, each accumulated in index order.
 struct ChangeSums {
@@ -30,6 +52,9 @@ struct ChangeSums {
 // is a copy of the u of the pass before, it is that pass's sum of u^2, the same terms added in
 // the same order.
 ChangeSums shrinkAndMeasure(SolverState& state, const double* knownPreviousSquares = nullptr);
+
+// Whether a pass over columns shrinks them or only adds them to the change sums.
+enum class Shrink { no, yes };
 
 // ---- Instruction-set levels (solver/lanes.hpp) ----
 
@@ -62,17 +87,31 @@ void sweepLabelsAt(SolverState& state, Multipliers multipliers);
 template <KernelLevel level>
 void sweepLabelsTwiceAt(SolverState& state);
 template <KernelLevel level>
+void sweepIterationAt(SolverState& state, Wavefront* wavefront, int32_t member);
+template <KernelLevel level>
 ChangeSums shrinkPassAt(SolverState& state, Measure measure);
+template <KernelLevel level>
+ChangeSums shrinkColumnsAt(SolverState& state, Shrink shrink, Measure measure, int32_t begin,
+                           int32_t end, ChangeSums sums);
 
 struct LevelKernels {
   void (*sweepLabels)(SolverState&, Multipliers);
   void (*sweepLabelsTwice)(SolverState&);
+  void (*sweepIteration)(SolverState&, Wavefront*, int32_t member);
   ChangeSums (*shrinkPass)(SolverState&, Measure);
+  // The columns [begin, end) of the volume, counted over the phases (column j of phase k is
+  // k * cols + j), in index order: shrunk, and added to the change sums that `measure` names,
+  // which go on from `sums`.
+  ChangeSums (*shrinkColumns)(SolverState&, Shrink, Measure, int32_t begin, int32_t end,
+                              ChangeSums sums);
 };
 
 // The kernels of `level`; those of the scalar level for a level this build lacks. A level
 // beyond bestKernelLevel() may use instructions the processor lacks.
 const LevelKernels& levelKernels(KernelLevel level);
+
+// The kernels of activeKernelLevel().
+const LevelKernels& activeKernels();
 
 }  // namespace daskel::detail
 

@@ -79,9 +79,14 @@ double addInOrder(double sum, D terms) {
 template <Measure measure>
 struct MeasureSums {
   static constexpr bool kPrevious = measure == Measure::all;
-  double previousSquares = 0.0;
-  double currentSquares = 0.0;
-  double changeSquares = 0.0;
+  double previousSquares;
+  double currentSquares;
+  double changeSquares;
+  explicit MeasureSums(const ChangeSums& from)
+      : previousSquares(from.previousSquares),
+        currentSquares(from.currentSquares),
+        changeSquares(from.changeSquares) {}
+  ChangeSums sums() const { return {previousSquares, currentSquares, changeSquares}; }
   // The elements of one float lane group from e on: the products in the double lanes of the same
   // level, then the additions one element at a time.
   template <class F>
@@ -121,38 +126,58 @@ void shrinkColumn(const ShrinkArrays& a, int32_t top, const float* outerPrev,
   if constexpr (kMeasure) sums.template add<ScalarFloats>(outerPrev, a.u, lastRow);
 }
 
+// One column of one phase added to the change sums alone, in index order.
 template <Measure measure>
-ChangeSums shrinkPass(SolverState& s) {
+void measureColumn(const float* outerPrev, const float* u, int32_t top, int32_t rows,
+                   MeasureSums<measure>& sums) {
+  const int32_t end = top + rows;
+  int32_t e = top;
+  for (; e + Floats::kWidth <= end; e += Floats::kWidth) sums.template add<Floats>(outerPrev, u, e);
+  for (; e < end; ++e) sums.template add<ScalarFloats>(outerPrev, u, e);
+}
+
+// Columns [begin, end) counted over the phases, in index order.
+template <Measure measure>
+ChangeSums shrinkColumns(SolverState& s, Shrink shrink, int32_t begin, int32_t end,
+                         const ChangeSums& from) {
   const float threshold = approxSqrt(ScalarFloats{s.threshold2}).value;
   const ShrinkArrays a{s.u, s.dx, s.dy, s.bx, s.by, s.rows, s.threshold2, threshold};
-  MeasureSums<measure> sums;
+  MeasureSums<measure> sums(from);
   const int32_t lastCol = s.cols - 1;
-  for (int32_t k = 0; k < s.phases; ++k) {
-    for (int32_t j = 0; j < s.cols; ++j) {
-      const int32_t top = s.rows * j + s.sliceSize * k;
-      if (j < lastCol) {
-        shrinkColumn<true, measure>(a, top, s.outerPrev, sums);
-      } else {
-        shrinkColumn<false, measure>(a, top, s.outerPrev, sums);
-      }
+  for (int32_t column = begin; column < end; ++column) {
+    const int32_t j = column % s.cols;
+    const int32_t top = s.rows * j + s.sliceSize * (column / s.cols);
+    if (shrink == Shrink::no) {
+      if constexpr (measure != Measure::none) measureColumn(s.outerPrev, s.u, top, s.rows, sums);
+    } else if (j < lastCol) {
+      shrinkColumn<true, measure>(a, top, s.outerPrev, sums);
+    } else {
+      shrinkColumn<false, measure>(a, top, s.outerPrev, sums);
     }
   }
-  return {sums.previousSquares, sums.currentSquares, sums.changeSquares};
+  return sums.sums();
 }
 
 }  // namespace
 
 template <>
-ChangeSums shrinkPassAt<lanes::kLevel>(SolverState& state, Measure measure) {
+ChangeSums shrinkColumnsAt<lanes::kLevel>(SolverState& state, Shrink shrink, Measure measure,
+                                          int32_t begin, int32_t end, ChangeSums sums) {
   switch (measure) {
     case Measure::all:
-      return shrinkPass<Measure::all>(state);
+      return shrinkColumns<Measure::all>(state, shrink, begin, end, sums);
     case Measure::withoutPrevious:
-      return shrinkPass<Measure::withoutPrevious>(state);
+      return shrinkColumns<Measure::withoutPrevious>(state, shrink, begin, end, sums);
     case Measure::none:
       break;
   }
-  return shrinkPass<Measure::none>(state);
+  return shrinkColumns<Measure::none>(state, shrink, begin, end, sums);
+}
+
+template <>
+ChangeSums shrinkPassAt<lanes::kLevel>(SolverState& state, Measure measure) {
+  return shrinkColumnsAt<lanes::kLevel>(state, Shrink::yes, measure, 0,
+                                        state.phases * state.cols, ChangeSums{});
 }
 
 }  // namespace daskel::detail

@@ -83,7 +83,17 @@ bool initSolverState(SolverState& state, int32_t rows, int32_t cols, int32_t pha
 // Runs the split-Bregman iteration on the labelling in `state.u` (at most five outer iterations
 // of two labelling sweeps and one shrinkage pass) and returns the number of outer iterations run.
 // A state without all of its buffers is left untouched and gives 0.
-int32_t runSolver(SolverState& state);
+//
+// `threads` is the number of threads the call may use: 1 runs it on the calling thread alone,
+// 0 (or less) chooses, taking the environment variable DASKEL_NUM_THREADS where it holds a whole
+// number from 1, else the CPUs this process may run on (its affinity mask, within its cgroup's
+// CPU quota). Grids too small to share leave threads out: at most one per eight interior columns
+// is used, and the automatic count takes one per 32768 elements at most. The threads are started
+// and joined within the call; the result is the same, bit for bit, for every count.
+int32_t runSolver(SolverState& state, int32_t threads = 0);
+
+// The most threads a call of runSolver uses.
+constexpr int32_t kMaxSolverThreads = 256;
 
 // Releases the owned buffers, in the order they were requested, and clears their pointers.
 // Buffers that were never obtained are skipped, so this is safe on an empty or partly set-up

@@ -52,7 +52,10 @@ bool mapped(std::size_t bytes) {
 
 void* obtainMapped(std::size_t bytes, int requestIndex) {
   const std::size_t offset = kHeader + kStagger * static_cast<std::size_t>(requestIndex);
-  const std::size_t length = bytes + offset + kHugePage;
+  // Whole huge pages from the first aligned address on, the buffer's last page included: a
+  // mapping that ends within a huge page's span faults that part in small pages, one by one.
+  const std::size_t hugePages = (offset + bytes + kHugePage - 1) / kHugePage;
+  const std::size_t length = (hugePages + 1) * kHugePage;
   void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (base == MAP_FAILED) return nullptr;
   const auto start = reinterpret_cast<std::uintptr_t>(base);

@@ -19,10 +19,12 @@
 // Why each of them gives every pixel the values of the plain order: solver/README.md.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "solver/kernels.hpp"
 #include "solver/lanes.hpp"
 #include "solver/solver.hpp"
+#include "solver/team.hpp"
 
 #if defined(DASKEL_LEVEL_BUILT)
 
@@ -36,10 +38,6 @@ using lanes::ScalarDoubles;
 constexpr double kSumTolerance = 1e-6;             // a pixel sum further from one is rescaled
 constexpr double kSmallestNormalFloat = 0x1p-126;  // sums below it rescale by the stored values
 
-constexpr int32_t kBandColumns = 8;  // columns of a band: their recurrences overlap
-// Rows by which each band column trails the one before: one cache line of floats, so that the
-// pixels in flight lie in different cache sets even when a column is a power-of-two size.
-constexpr int32_t kSkewRows = 16;
 constexpr int32_t kMaxBlockSteps = 64;         // steps gathered ahead per block
 constexpr int32_t kMinBlockSteps = 4;          // below this the band schedule is not worth it
 constexpr int32_t kBandScratchDoubles = 8192;  // 64 KiB of gathered terms
@@ -47,7 +45,6 @@ constexpr int32_t kLaneScratchDoubles = 4096;  // 32 KiB for a lane band, which 
 constexpr int32_t kHistorySteps = 32;          // a power of two above kSkewRows
 constexpr int32_t kHistoryFirstLane = 4;       // index of lane 0 in an entry; the one before: -0.0
 constexpr int32_t kHistoryStride = kHistoryFirstLane + kBandColumns;  // doubles per entry
-constexpr int32_t kLaneMaxPhases = 16;  // a history of 32 x 16 x 12 doubles (48 KiB) at most
 constexpr int32_t kLineFloats = 16;     // floats per cache line
 constexpr int kAllLanes = (1 << kBandColumns) - 1;
 
@@ -271,13 +268,15 @@ struct LaneHistory {
 };
 
 // The band of one sweep: interior columns [j0, j0 + width). A lane band has a history and
-// kBandColumns columns.
+// kBandColumns columns. A band of the first sweep that takes the snapshot copies u into
+// outerPrev, row by row, as its gathering first reads it.
 struct Band {
   BandScratch scratch;
   const LaneHistory* history;
   Multipliers multipliers;
   int32_t j0;
   int32_t width;
+  bool snapshot = false;
 };
 
 int32_t bandSteps(const SolverState& s, int32_t width) {
@@ -324,8 +323,17 @@ void gatherColumn(const SolverState& s, const Band& band, int32_t c, int32_t fir
   double* const sumsOrNull = band.multipliers == Multipliers::compute ? sums : nullptr;
   if (sumsOrNull != nullptr) std::fill(sums, sums + count, 0.0);
 
+  // The pixel rows of u that this gathering reads first, the column's ends included: the
+  // snapshot takes them now, before any sweep writes them.
+  const int32_t snapshotFrom = first == 0 ? 0 : first + 1;
+  const int32_t snapshotTo = last == s.rows - 2 ? s.rows : last + 1;
   for (int32_t k = 0; k < s.phases; ++k) {
     const int32_t top = firstPixel + s.sliceSize * k;
+    if (band.snapshot) {
+      const int32_t from = snapshotFrom + s.rows * (band.j0 + c) + s.sliceSize * k;
+      std::memcpy(s.outerPrev + from, s.u + from,
+                  static_cast<std::size_t>(snapshotTo - snapshotFrom) * sizeof(float));
+    }
     // This column's next block is gathered one block later: fetch the one after it meanwhile,
     // as such short pieces of many streams are too short for the hardware's own prefetching.
     // (Here rather than in a function of its own, whose calls GCC 12 drops.)
@@ -505,37 +513,58 @@ void finishBlock(SolverState& s, const Band& band, int32_t blockBegin, int32_t b
   }
 }
 
-// One band of one sweep: a unit that needs only the band to its left finished (in its first
-// sweep) or that band's first-sweep values in place (in the trailing sweep).
-void sweepBand(SolverState& s, const Band& band) {
+// Where a pair of bands stands in the wavefront of the driver's two sweeps (solver/README.md):
+// before a block of steps runs, the pair before it must have finished kPairLag steps beyond the
+// block's end; after the block, the pair announces the steps it has finished. Without a
+// wavefront one member runs every pair in order, and there is nothing to wait for.
+struct PairLink {
+  Wavefront* wavefront;
+  int32_t pair;
+  // The first sweep's band of pair p reads the last column of pair p - 1's first band up to
+  // kSkewRows (kBandColumns - 1) steps after its own, and the second sweep's down neighbour one
+  // row further.
+  static constexpr int32_t kPairLag = (kBandColumns - 1) * kSkewRows + 1;
+
+  void awaitBefore(int32_t blockEnd) const {
+    if (wavefront == nullptr || pair == 0) return;
+    wavefront->await(pair - 1, std::min<int64_t>(int64_t{blockEnd} + kPairLag,
+                                                 Wavefront::kAllSteps));
+  }
+  void announce(int32_t steps) const {
+    if (wavefront != nullptr) wavefront->publish(pair, steps);
+  }
+};
+
+// One band of one sweep, announcing its progress through `link` when given: a band narrower
+// than kBandColumns counts its steps as a full band whose last column is its own.
+void sweepBand(SolverState& s, const Band& band, const PairLink* link = nullptr) {
   const int32_t steps = bandSteps(s, band.width);
   for (int32_t blockBegin = 0; blockBegin < steps; blockBegin += band.scratch.blockSteps) {
     const int32_t blockEnd = std::min(blockBegin + band.scratch.blockSteps, steps);
     gatherBlock(s, band, blockBegin, blockEnd, false);
     finishBlock(s, band, blockBegin, blockEnd);
+    if (link != nullptr) link->announce(blockEnd + (kBandColumns - band.width) * kSkewRows);
   }
 }
 
 // A first-sweep lane band and the second sweep's band one column to its left, in the same
 // steps: each block is gathered and run by the first sweep, then by the second, whose data the
 // first has just brought into the cache.
-void sweepBandPair(SolverState& s, const Band& first, const Band& second) {
+void sweepBandPair(SolverState& s, const Band& first, const Band& second, const PairLink& link) {
   const int32_t steps = bandSteps(s, kBandColumns);
   const int32_t blockSteps = first.scratch.blockSteps;
   for (int32_t blockBegin = 0; blockBegin < steps; blockBegin += blockSteps) {
     const int32_t blockEnd = std::min(blockBegin + blockSteps, steps);
+    link.awaitBefore(blockEnd);
     gatherBlock(s, first, blockBegin, blockEnd, false);
     finishBlock(s, first, blockBegin, blockEnd);
     gatherBlock(s, second, blockBegin, blockEnd, true);
     finishBlock(s, second, blockBegin, blockEnd);
+    link.announce(blockEnd);
   }
 }
 
 // ---- Schedules -------------------------------------------------------------------------------
-
-bool laneBandsApply(const SolverState& s) {
-  return s.phases <= kLaneMaxPhases;
-}
 
 // Gathered terms and history of one lane band in flight.
 class LaneFrame {
@@ -547,9 +576,11 @@ class LaneFrame {
   }
   LaneFrame(const LaneFrame&) = delete;
   LaneFrame& operator=(const LaneFrame&) = delete;
-  Band band(Multipliers multipliers, int32_t j0) const {
-    return {scratch_, &history_, multipliers, j0, kBandColumns};
+  Band band(Multipliers multipliers, int32_t j0, bool snapshot = false) const {
+    return {scratch_, &history_, multipliers, j0, kBandColumns, snapshot};
   }
+  // The gathered terms alone, for bands whose recurrence runs pixel by pixel.
+  const BandScratch& scratch() const { return scratch_; }
 
  private:
   alignas(32) double terms_[kLaneScratchDoubles];
@@ -568,84 +599,136 @@ DASKEL_NOINLINE int32_t sweepLaneBands(SolverState& s, Multipliers multipliers, 
   return j0;
 }
 
-// Interior columns [j0, jEnd) in bands whose recurrence runs pixel by pixel.
-DASKEL_NOINLINE void sweepBands(SolverState& s, Multipliers multipliers, int32_t j0, int32_t jEnd) {
-  const int32_t blockSteps = blockStepsFor(kBandScratchDoubles, s.phases);
-  if (blockSteps < kMinBlockSteps) {
+// Interior columns [j0, jEnd) in bands whose recurrence runs pixel by pixel, gathered into
+// `scratch`; with `snapshot`, the first sweep's bands take the snapshot of their columns.
+void sweepBandsIn(SolverState& s, const BandScratch& scratch, Multipliers multipliers, int32_t j0,
+                  int32_t jEnd, bool snapshot = false) {
+  if (scratch.blockSteps < kMinBlockSteps) {
     // Very many phases: the plain order, pixel by pixel.
     sweepRegion<true, true, true, true>(s, multipliers, 1, s.rows - 1, j0, jEnd);
     return;
   }
-  double terms[kBandScratchDoubles];
-  const BandScratch scratch{terms, s.phases, blockSteps};
   for (; j0 < jEnd; j0 += kBandColumns) {
-    sweepBand(s, Band{scratch, nullptr, multipliers, j0, std::min(kBandColumns, jEnd - j0)});
+    const int32_t width = std::min(kBandColumns, jEnd - j0);
+    sweepBand(s, Band{scratch, nullptr, multipliers, j0, width, snapshot});
   }
+}
+
+DASKEL_NOINLINE void sweepBands(SolverState& s, Multipliers multipliers, int32_t j0, int32_t jEnd) {
+  double terms[kBandScratchDoubles];
+  const BandScratch scratch{terms, s.phases, blockStepsFor(kBandScratchDoubles, s.phases)};
+  sweepBandsIn(s, scratch, multipliers, j0, jEnd);
 }
 
 void sweepInterior(SolverState& s, Multipliers multipliers) {
   if (s.rows < 3 || s.cols < 3) return;
   int32_t j0 = 1;
-  if (laneBandsApply(s)) j0 = sweepLaneBands(s, multipliers, j0, s.cols - 1);
+  if (s.phases <= kLaneMaxPhases) j0 = sweepLaneBands(s, multipliers, j0, s.cols - 1);
   sweepBands(s, multipliers, j0, s.cols - 1);
 }
 
-// The pairs of bands of both sweeps from first-sweep band [j0, j0 + kBandColumns) while they fit
-// before column jEnd; returns the first column after the first sweep's last band.
-DASKEL_NOINLINE int32_t sweepLaneBandPairs(SolverState& s, int32_t j0, int32_t jEnd) {
-  const LaneFrame firstFrame(s.phases);
-  const LaneFrame secondFrame(s.phases);
-  for (; j0 + kBandColumns <= jEnd; j0 += kBandColumns) {
-    sweepBandPair(s, firstFrame.band(Multipliers::compute, j0),
-                  secondFrame.band(Multipliers::reuse, j0 - 1));
-  }
-  return j0;
+// One sweep in the plain order of regions: the interior in bands, then edges and corners.
+void sweepOnce(SolverState& s, Multipliers multipliers) {
+  sweepInterior(s, multipliers);
+  sweepEdges(s, multipliers);
+  sweepCorners(s, multipliers);
 }
 
-// Both sweeps of an outer iteration, the second trailing the first by a band; the first sweep's
-// edge pixels are updated as soon as they are final. Needs a full band of interior columns.
-void sweepTwiceInBands(SolverState& s) {
-  const Multipliers compute = Multipliers::compute;
-  const Multipliers reuse = Multipliers::reuse;
+// outerPrev = u in column j, every phase.
+void snapshotColumn(SolverState& s, int32_t j) {
+  for (int32_t k = 0; k < s.phases; ++k) {
+    const int32_t from = s.rows * j + s.sliceSize * k;
+    std::memcpy(s.outerPrev + from, s.u + from, static_cast<std::size_t>(s.rows) * sizeof(float));
+  }
+}
+
+// Pair 0 of the driver's two sweeps: the first sweep's first band alone; its left column and
+// the ends of the columns that the second sweep's first band reads; that band, [1, kBandColumns),
+// whose recurrence runs pixel by pixel.
+void sweepFirstPair(SolverState& s, const LaneFrame& firstFrame, const LaneFrame& secondFrame,
+                    const PairLink& link, bool snapshot) {
+  if (snapshot) snapshotColumn(s, 0);
+  sweepBand(s, firstFrame.band(Multipliers::compute, 1, snapshot));
+  sweepRegion<true, true, false, true>(s, Multipliers::compute, 1, s.rows - 1, 0, 1);
+  for (int32_t j = 1; j < kBandColumns; ++j) updateColumnEnds(s, j);
+  const Band second{secondFrame.scratch(), nullptr, Multipliers::reuse, 1, kBandColumns - 1};
+  sweepBand(s, second, &link);
+  link.announce(Wavefront::kAllSteps);
+}
+
+// What is left of both sweeps after the last pair, whose first band ended before column j0: the
+// first sweep's last interior columns, the ends of the columns that the pairs did not reach, its
+// right column and corners; the second sweep's last interior columns, then its edges and
+// corners.
+void sweepAfterPairs(SolverState& s, const BandScratch& scratch, int32_t j0, bool snapshot) {
   const int32_t lastRow = s.rows - 1;
   const int32_t lastCol = s.cols - 1;
-  // The first sweep's first band alone; then its left column and the ends of columns
-  // 1 .. kBandColumns - 1, which the second sweep reads over those columns.
-  int32_t j0 = sweepLaneBands(s, compute, 1, 1 + kBandColumns);
-  sweepRegion<true, true, false, true>(s, compute, 1, lastRow, 0, 1);
-  for (int32_t j = 1; j < j0 - 1; ++j) updateColumnEnds(s, j);
-  sweepBands(s, reuse, 1, j0 - 1);
-  // The pairs of bands: the second sweep one band behind, one column to the left.
-  j0 = sweepLaneBandPairs(s, j0, lastCol);
-  // The rest of the first sweep: its last interior columns, the ends of the columns that the
-  // pairs did not reach, the right column, the corners.
-  sweepBands(s, compute, j0, lastCol);
+  if (snapshot) snapshotColumn(s, lastCol);
+  sweepBandsIn(s, scratch, Multipliers::compute, j0, lastCol, snapshot);
   for (int32_t j = j0 - 1; j < lastCol; ++j) updateColumnEnds(s, j);
-  sweepRegion<true, true, true, false>(s, compute, 1, lastRow, lastCol, s.cols);
-  sweepCorners(s, compute);
-  // The rest of the second sweep: its last interior columns, then its edges and corners.
-  sweepBands(s, reuse, j0 - 1, lastCol);
-  sweepEdges(s, reuse);
-  sweepCorners(s, reuse);
+  sweepRegion<true, true, true, false>(s, Multipliers::compute, 1, lastRow, lastCol, s.cols);
+  sweepCorners(s, Multipliers::compute);
+  sweepBandsIn(s, scratch, Multipliers::reuse, j0 - 1, lastCol);
+  sweepEdges(s, Multipliers::reuse);
+  sweepCorners(s, Multipliers::reuse);
+}
+
+// One member's part of the driver's two sweeps as a wavefront of pairs of bands. Pair p is the
+// first sweep's lane band [1 + kBandColumns p, 1 + kBandColumns (p + 1)) with the second sweep's
+// band one column to its left, which trails it block by block; member m runs pairs m,
+// m + members, ... in order. Pair 0 also runs what the second sweep's first band needs before
+// it, and the last pair what is left after it.
+DASKEL_NOINLINE void sweepPairsAsMember(SolverState& s, Wavefront* wavefront, int32_t member,
+                                        bool snapshot) {
+  const int32_t pairs = bandPairs(s);
+  const int32_t members = wavefront == nullptr ? 1 : wavefront->members();
+  const LaneFrame firstFrame(s.phases);
+  const LaneFrame secondFrame(s.phases);
+  for (int32_t pair = member; pair < pairs; pair += members) {
+    const PairLink link{wavefront, pair};
+    const int32_t j0 = 1 + kBandColumns * pair;
+    if (pair == 0) {
+      sweepFirstPair(s, firstFrame, secondFrame, link, snapshot);
+    } else {
+      sweepBandPair(s, firstFrame.band(Multipliers::compute, j0, snapshot),
+                    secondFrame.band(Multipliers::reuse, j0 - 1), link);
+      link.announce(Wavefront::kAllSteps);
+    }
+    if (pair == pairs - 1) sweepAfterPairs(s, firstFrame.scratch(), j0 + kBandColumns, snapshot);
+  }
+}
+
+// The driver's two sweeps, the second reusing the multipliers of the first, with the snapshot
+// outerPrev = u first when asked: in pairs of bands where the grid has room for them, otherwise
+// one sweep after the other on member 0.
+void sweepTwice(SolverState& s, Wavefront* wavefront, int32_t member, bool snapshot) {
+  if (bandPairs(s) > 0) {
+    sweepPairsAsMember(s, wavefront, member, snapshot);
+    return;
+  }
+  if (member != 0) return;
+  if (snapshot) {
+    std::memcpy(s.outerPrev, s.u, static_cast<std::size_t>(s.volumeSize) * sizeof(float));
+  }
+  sweepOnce(s, Multipliers::compute);
+  sweepOnce(s, Multipliers::reuse);
 }
 
 }  // namespace
 
 template <>
 void sweepLabelsAt<lanes::kLevel>(SolverState& state, Multipliers multipliers) {
-  sweepInterior(state, multipliers);
-  sweepEdges(state, multipliers);
-  sweepCorners(state, multipliers);
+  sweepOnce(state, multipliers);
 }
 
 template <>
 void sweepLabelsTwiceAt<lanes::kLevel>(SolverState& state) {
-  if (state.rows >= 3 && state.cols >= 2 + kBandColumns && laneBandsApply(state)) {
-    sweepTwiceInBands(state);
-    return;
-  }
-  sweepLabelsAt<lanes::kLevel>(state, Multipliers::compute);
-  sweepLabelsAt<lanes::kLevel>(state, Multipliers::reuse);
+  sweepTwice(state, nullptr, 0, false);
+}
+
+template <>
+void sweepIterationAt<lanes::kLevel>(SolverState& state, Wavefront* wavefront, int32_t member) {
+  sweepTwice(state, wavefront, member, true);
 }
 
 }  // namespace daskel::detail

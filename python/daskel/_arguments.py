@@ -11,6 +11,8 @@ import reprlib
 
 import numpy as np
 
+from . import _core
+
 # The solver counts the elements of a volume in 32-bit signed integers.
 MAX_ELEMENTS = 2**31 - 1
 
@@ -62,5 +64,6 @@ def whole_number(name, value, low, high=None):
 
 
 def thread_count(threads):
-    """The number of threads a solve may use: 0 chooses, 1 is the calling thread alone."""
-    return whole_number("threads", threads, 0)
+    """The number of threads a solve may use: 0 chooses, 1 is the calling thread alone; a count
+    beyond the most a solve uses (MAX_THREADS of the compiled half) is taken as that."""
+    return min(whole_number("threads", threads, 0), _core.MAX_THREADS)

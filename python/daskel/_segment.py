@@ -63,7 +63,9 @@ def segment(image, phases=DEFAULT_PHASES, *, levels=None, tv=DEFAULT_TV, penalty
         Solver calls, from 1 to 1000; each after the first re-estimates the phase intensities
         and goes on from the labelling.
     threads : int, optional
-        Threads each solve may use: 0 (the default) chooses, 1 keeps to the calling thread.
+        Threads each solve may use: 0 (the default) chooses (DASKEL_NUM_THREADS, else the CPUs
+        this process may run on), 1 keeps to the calling thread; at most 256 are used, and the
+        result is the same, bit for bit, for every count.
 
     Returns
     -------

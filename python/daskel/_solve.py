@@ -20,7 +20,9 @@ def solve(costs, u0, tv_weight, penalty, *, threads=0):
     penalty : real number
         The split penalty; finite and positive.
     threads : int, optional
-        Threads the solve may use: 0 (the default) chooses, 1 keeps to the calling thread.
+        Threads the solve may use: 0 (the default) chooses (DASKEL_NUM_THREADS, else the CPUs
+        this process may run on), 1 keeps to the calling thread; at most 256 are used, and the
+        result is the same, bit for bit, for every count.
 
     Returns
     -------

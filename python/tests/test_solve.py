@@ -82,6 +82,15 @@ def test_bits_equal_the_library(tmp_path, shape, dtype, order, values, tv_weight
     assert costs.tobytes() == costs_before.tobytes() and u0.tobytes() == u0_before.tobytes()
 
 
+# A count beyond the most a solve uses is taken as that most.
+@pytest.mark.parametrize("threads", [1, 3, 10**12])
+def test_every_thread_count_gives_the_bits_of_the_library(tmp_path, threads):
+    costs, u0 = problem((64, 90, 3), np.float32, "random", seed=7)
+    u, _ = daskel.solve(costs, u0, 0.4, 2.0, threads=threads)
+    expected = library_solve(costs, u0, 0.4, 2.0, tmp_path)
+    assert np.array_equal(u.view(np.uint32), expected.view(np.uint32))
+
+
 GOOD = dict(costs=np.zeros((4, 5, 2)), u0=np.full((4, 5, 2), 0.5, np.float32), tv_weight=0.5,
             penalty=1.0)
 HUGE = np.broadcast_to(np.float32(0), (65536, 32768, 1))  # no memory behind it

@@ -10,7 +10,8 @@ TEST(ParseOptions, AcceptsBothValueFormsAndSetsEveryField) {
   Options o;
   std::string error;
   ASSERT_TRUE(parseOptions({"--rounds=2", "in.png", "--tv", "0.25", "out.png", "--penalty=8",
-                            "--labels", "l.png", "--soft=s-", "--levels", "0.9,0.1", "-q"},
+                            "--labels", "l.png", "--soft=s-", "--levels", "0.9,0.1", "-q",
+                            "--threads", "3"},
                            o, error))
       << error;
   EXPECT_EQ(o.input, "in.png");
@@ -23,9 +24,11 @@ TEST(ParseOptions, AcceptsBothValueFormsAndSetsEveryField) {
   EXPECT_EQ(o.levels, (std::vector<float>{0.1f, 0.9f}));  // sorted
   EXPECT_EQ(o.phases, 2);                                 // from the levels
   EXPECT_TRUE(o.quiet);
+  EXPECT_EQ(o.threads, 3);
 
   ASSERT_TRUE(parseOptions({"a.png", "b.png"}, o, error));
   EXPECT_EQ(o.phases, kDefaultPhases);
+  EXPECT_EQ(o.threads, 0);  // chosen by the solver
   EXPECT_TRUE(o.levels.empty());
   EXPECT_TRUE(parseOptions({"--help"}, o, error));
   EXPECT_TRUE(o.help);
@@ -51,6 +54,8 @@ TEST(ParseOptions, RejectsBadCommandLinesWithAMessage) {
       {"a.png", "b.png", "--levels", "0.4,0.4"},             // repeated
       {"a.png", "b.png", "--phases=3", "--levels=0.1,0.9"},  // disagree
       {"a.png", "b.png", "--labels="},                       // empty file name
+      {"a.png", "b.png", "--threads", "-1"},                 //
+      {"a.png", "b.png", "--threads", "257"},                // beyond what a solve uses
   };
   for (const auto& args : bad) {
     Options o;

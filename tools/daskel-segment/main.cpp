@@ -140,6 +140,7 @@ int run(int argc, char** argv) {
   settings.tvWeight = options.tvWeight;
   settings.penalty = options.penalty;
   settings.rounds = options.rounds;
+  settings.threads = options.threads;
 
   const Clock::time_point start = Clock::now();
   bool showProgress = false;

@@ -153,7 +153,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
     const std::size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
     if (name != "--phases" && name != "--levels" && name != "--tv" && name != "--penalty" &&
-        name != "--rounds" && name != "--max-pixels" && name != "--labels" && name != "--soft") {
+        name != "--rounds" && name != "--max-pixels" && name != "--threads" && name != "--labels" &&
+        name != "--soft") {
       error = "unknown option '" + arg + "'";
       return false;
     }
@@ -187,6 +188,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
       }
     } else if (name == "--rounds") {
       if (!parseIntegerOption(name, value, 1, kMaxRounds, options.rounds, error)) return false;
+    } else if (name == "--threads") {
+      if (!parseIntegerOption(name, value, 0, kMaxThreads, options.threads, error)) return false;
     } else if (name == "--max-pixels") {
       if (!parseIntegerOption<int64_t>(name, value, 4, kPixelCeiling, options.maxPixels, error)) {
         return false;
@@ -242,9 +245,12 @@ std::string usageText() {
                 "  --rounds R      solver calls; each after the first re-estimates the phase\n"
                 "                  intensities and goes on from the labelling (default %d)\n"
                 "  --max-pixels N  refuse larger images before decoding them (default %lld;\n"
-                "                  about 100 bytes of memory per pixel with 3 phases)\n",
+                "                  about 100 bytes of memory per pixel with 3 phases)\n"
+                "  --threads N     threads of each solve, 1 to %d; 0 (the default) chooses:\n"
+                "                  DASKEL_NUM_THREADS if set, else the CPUs this process may use\n",
                 kMinPhases, kMaxPhases, d.phases, static_cast<double>(d.tvWeight),
-                static_cast<double>(d.penalty), d.rounds, static_cast<long long>(d.maxPixels));
+                static_cast<double>(d.penalty), d.rounds, static_cast<long long>(d.maxPixels),
+                kMaxThreads);
   return std::string(
              "Usage: daskel-segment INPUT OUTPUT [options]\n"
              "\n"

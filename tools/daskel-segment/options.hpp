@@ -7,11 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "solver/solver.hpp"
+
 namespace daskel::segment {
 
 constexpr int32_t kMinPhases = 2;
 constexpr int32_t kMaxPhases = 16;
 constexpr int32_t kMaxRounds = 1000;
+constexpr int32_t kMaxThreads = kMaxSolverThreads;
 // Images of more pixels than this would not fit the solver's 32-bit element count even with the
 // fewest phases.
 constexpr int64_t kPixelCeiling = std::numeric_limits<int32_t>::max() / kMinPhases;
@@ -39,6 +42,7 @@ struct Options {
   float penalty = kDefaultPenalty;
   int32_t rounds = kDefaultRounds;
   int64_t maxPixels = kDefaultMaxPixels;
+  int32_t threads = 0;  // of each solve: 0 chooses (solver/solver.hpp), 1 the calling thread
   bool quiet = false;
   bool help = false;
 };

@@ -359,7 +359,7 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
     SolverState state{};
     const bool ready = initSolverState(state, image.rows, image.cols, phases, settings.tvWeight,
                                        settings.penalty, costs.data(), result.u.data(), print);
-    const int32_t iterations = ready ? runSolver(state) : 0;
+    const int32_t iterations = ready ? runSolver(state, settings.threads) : 0;
     releaseSolverState(state);
     if (!ready) return false;
     result.outerIterations += iterations;

@@ -104,6 +104,7 @@ struct Settings {
   float tvWeight = 0.0f;
   float penalty = 0.0f;
   int32_t rounds = 1;
+  int32_t threads = 0;  // of each solver call: 0 chooses, 1 the calling thread (runSolver)
 };
 
 struct RoundReport {
