@@ -341,9 +341,10 @@ void gatherColumn(const SolverState& s, const Band& band, int32_t c, int32_t fir
     const int32_t ahead =
         std::min(band.scratch.blockSteps, s.rows - 2 - first - count - band.scratch.blockSteps);
     if (prefetch && ahead > 0) {
-      const float* streams[] = {s.dx, s.bx, s.dy, s.by, s.costs, s.u + s.rows, s.u};
-      for (const float* stream : streams) {
-        for (int32_t r = 0; r < ahead; r += kLineFloats) lanes::prefetch(stream + from + r);
+      // The left neighbours last: on a team, the column another member's band has just written.
+      const float* streams[] = {s.dx, s.bx, s.dy, s.by, s.costs, s.u + s.rows, s.u, s.u - s.rows};
+      for (int i = 0; i < (withLeft ? 8 : 7); ++i) {
+        for (int32_t r = 0; r < ahead; r += kLineFloats) lanes::prefetch(streams[i] + from + r);
       }
     }
     double* const part = band.scratch.part(slot0, k) + c;
@@ -520,6 +521,7 @@ void finishBlock(SolverState& s, const Band& band, int32_t blockBegin, int32_t b
 struct PairLink {
   Wavefront* wavefront;
   int32_t pair;
+  mutable uint64_t seen = 0;  // the progress of pair - 1 last found
   // The first sweep's band of pair p reads the last column of pair p - 1's first band up to
   // kSkewRows (kBandColumns - 1) steps after its own, and the second sweep's down neighbour one
   // row further.
@@ -528,7 +530,7 @@ struct PairLink {
   void awaitBefore(int32_t blockEnd) const {
     if (wavefront == nullptr || pair == 0) return;
     wavefront->await(pair - 1, std::min<int64_t>(int64_t{blockEnd} + kPairLag,
-                                                 Wavefront::kAllSteps));
+                                                 Wavefront::kAllSteps), seen);
   }
   void announce(int32_t steps) const {
     if (wavefront != nullptr) wavefront->publish(pair, steps);

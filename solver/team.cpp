@@ -143,8 +143,12 @@ void Wavefront::publish(int32_t unit, int32_t steps) {
   team_.publish(slots_[memberOf(unit)].progress, key(unit, steps));
 }
 
-void Wavefront::await(int32_t unit, int32_t steps) {
-  team_.await(slots_[memberOf(unit)].progress, key(unit, steps));
+void Wavefront::await(int32_t unit, int32_t steps, uint64_t& seen) {
+  const uint64_t wanted = key(unit, steps);
+  if (seen >= wanted) return;  // what the earlier look acquired is visible already
+  const std::atomic<uint64_t>& progress = slots_[memberOf(unit)].progress;
+  team_.await(progress, wanted);
+  seen = progress.load(std::memory_order_acquire);
 }
 
 int32_t TwoEndedChunks::takeFront() {

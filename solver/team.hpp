@@ -81,8 +81,10 @@ class Wavefront {
   int32_t memberOf(int32_t unit) const { return unit % team_.members(); }
   // Unit `unit` of this round has finished `steps` steps (kAllSteps: all of them).
   void publish(int32_t unit, int32_t steps);
-  // Waits until unit `unit` of this round has finished `steps` steps.
-  void await(int32_t unit, int32_t steps);
+  // Waits until unit `unit` of this round has finished `steps` steps. `seen` is the waiter's
+  // own record of the progress it last found there: while that already shows the steps done,
+  // the waiter does not read the counter, a cache line that the other member keeps writing.
+  void await(int32_t unit, int32_t steps, uint64_t& seen);
 
   static constexpr int32_t kAllSteps = std::numeric_limits<int32_t>::max();
 
