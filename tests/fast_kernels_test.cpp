@@ -18,9 +18,12 @@
 #include "solver/kernels.hpp"
 #include "solver/solver.hpp"
 #include "oracle/oracle.hpp"
+#include "tests/test_problem.hpp"
 
 namespace daskel {
 namespace {
+
+using daskel::testing::sameValue;
 
 struct Shape {
   int32_t rows;
@@ -125,51 +128,9 @@ void copyContents(Problem& from, Problem& to) {
   std::memcpy(b.multiplier, a.multiplier, static_cast<std::size_t>(a.sliceSize) * sizeof(float));
 }
 
-bool sameValue(float a, float b) {
-  if (std::isnan(a) && std::isnan(b)) return true;
-  uint32_t x = 0;
-  uint32_t y = 0;
-  std::memcpy(&x, &a, sizeof x);
-  std::memcpy(&y, &b, sizeof y);
-  return x == y;
-}
-
-// First element where the two buffers differ, located as (row, column, phase), or "".
-std::string firstDifference(const char* name, const float* fast, const float* simple, int32_t count,
-                            int32_t rows, int32_t cols) {
-  for (int32_t e = 0; e < count; ++e) {
-    if (sameValue(fast[e], simple[e])) continue;
-    std::ostringstream text;
-    text.precision(9);
-    const int32_t slice = rows * cols;
-    text << name << " differs at (" << (e % slice) % rows << ", " << (e % slice) / rows << ", "
-         << e / slice << "): " << fast[e] << " instead of " << simple[e];
-    return text.str();
-  }
-  return "";
-}
-
 // Every buffer of the two states, bit for bit.
 std::string compareStates(Problem& fastProblem, Problem& simpleProblem) {
-  const SolverState& f = fastProblem.state();
-  const SolverState& s = simpleProblem.state();
-  const struct {
-    const char* name;
-    const float* fast;
-    const float* simple;
-    int32_t count;
-  } buffers[] = {{"u", f.u, s.u, f.volumeSize},
-                 {"dx", f.dx, s.dx, f.volumeSize},
-                 {"dy", f.dy, s.dy, f.volumeSize},
-                 {"bx", f.bx, s.bx, f.volumeSize},
-                 {"by", f.by, s.by, f.volumeSize},
-                 {"outerPrev", f.outerPrev, s.outerPrev, f.volumeSize},
-                 {"multiplier", f.multiplier, s.multiplier, f.sliceSize}};
-  for (const auto& b : buffers) {
-    std::string difference = firstDifference(b.name, b.fast, b.simple, b.count, f.rows, f.cols);
-    if (!difference.empty()) return difference;
-  }
-  return "";
+  return daskel::testing::firstStateDifference(fastProblem.state(), simpleProblem.state());
 }
 
 // Shapes that stress the regions and the schedules: two rows or columns, 2 x 2, one phase,

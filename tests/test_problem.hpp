@@ -2,9 +2,12 @@
 #ifndef DASKEL_TESTS_TEST_PROBLEM_HPP
 #define DASKEL_TESTS_TEST_PROBLEM_HPP
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "solver/solver.hpp"
@@ -15,6 +18,41 @@ inline uint32_t bitsOf(float x) {
   uint32_t bits = 0;
   std::memcpy(&bits, &x, sizeof bits);
   return bits;
+}
+
+// Whether two floats are the same value: the same bits, or both NaN (whose payloads the
+// kernels need not keep).
+inline bool sameValue(float a, float b) {
+  return (std::isnan(a) && std::isnan(b)) || bitsOf(a) == bitsOf(b);
+}
+
+// The first element in which a buffer of `got` differs from that of `want`, located as
+// (row, column, phase), or "" when u, dx, dy, bx, by, outerPrev and the multipliers all agree.
+inline std::string firstStateDifference(const SolverState& got, const SolverState& want) {
+  const struct {
+    const char* name;
+    const float* got;
+    const float* want;
+    int32_t count;
+  } buffers[] = {{"u", got.u, want.u, got.volumeSize},
+                 {"dx", got.dx, want.dx, got.volumeSize},
+                 {"dy", got.dy, want.dy, got.volumeSize},
+                 {"bx", got.bx, want.bx, got.volumeSize},
+                 {"by", got.by, want.by, got.volumeSize},
+                 {"outerPrev", got.outerPrev, want.outerPrev, got.volumeSize},
+                 {"multiplier", got.multiplier, want.multiplier, got.sliceSize}};
+  for (const auto& b : buffers) {
+    for (int32_t e = 0; e < b.count; ++e) {
+      if (sameValue(b.got[e], b.want[e])) continue;
+      std::ostringstream text;
+      text.precision(9);
+      text << b.name << " differs at (" << (e % got.sliceSize) % got.rows << ", "
+           << (e % got.sliceSize) / got.rows << ", " << e / got.sliceSize << "): " << b.got[e]
+           << " instead of " << b.want[e];
+      return text.str();
+    }
+  }
+  return "";
 }
 
 // Costs, labelling and a set-up state; the state is released on destruction.

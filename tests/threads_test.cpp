@@ -44,30 +44,6 @@ void fill(Problem& problem, uint32_t seed, bool carried) {
   }
 }
 
-// Every buffer of `state` against the oracle's, bit for bit; "" when they all agree.
-std::string firstDifference(const daskel::SolverState& state, const daskel::SolverState& oracle) {
-  const struct {
-    const char* name;
-    const float* got;
-    const float* want;
-    int32_t count;
-  } buffers[] = {{"u", state.u, oracle.u, state.volumeSize},
-                 {"dx", state.dx, oracle.dx, state.volumeSize},
-                 {"dy", state.dy, oracle.dy, state.volumeSize},
-                 {"bx", state.bx, oracle.bx, state.volumeSize},
-                 {"by", state.by, oracle.by, state.volumeSize},
-                 {"outerPrev", state.outerPrev, oracle.outerPrev, state.volumeSize},
-                 {"multiplier", state.multiplier, oracle.multiplier, state.sliceSize}};
-  for (const auto& b : buffers) {
-    for (int32_t e = 0; e < b.count; ++e) {
-      if (daskel::testing::bitsOf(b.got[e]) != daskel::testing::bitsOf(b.want[e])) {
-        return std::string(b.name) + " differs at element " + std::to_string(e);
-      }
-    }
-  }
-  return "";
-}
-
 // Grids for the wavefront of band pairs: one pair and none, a pair's columns exactly and with
 // leftovers, more pairs than threads and fewer, columns of one interior row (a pair waits for the
 // whole of the one before) and tall enough for several pairs in flight, blocks that do not
@@ -95,7 +71,7 @@ TEST(Threads, EveryThreadCountGivesTheBitsOfTheStraightforwardSolver) {
                                "x" + std::to_string(shape.phases) + " seed " +
                                std::to_string(seed) + ", " + std::to_string(threads) + " threads";
         EXPECT_EQ(daskel::runSolver(problem.state, threads), iterations) << at;
-        EXPECT_EQ(firstDifference(problem.state, oracle.state), "") << at;
+        EXPECT_EQ(daskel::testing::firstStateDifference(problem.state, oracle.state), "") << at;
       }
     }
   }
