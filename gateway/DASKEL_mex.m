@@ -48,7 +48,7 @@
 %   as many as the environment variable DASKEL_NUM_THREADS says (a whole number from 1; 1
 %   keeps the call on MATLAB's thread), else as many as the CPUs this process may run on (its
 %   affinity mask, within its cgroup's CPU quota); a small image takes fewer, at most one per
-%   eight columns and one per 32768 elements. The result is the same, bit for bit, for every
+%   eight columns and one per 262144 elements. The result is the same, bit for bit, for every
 %   count. Set the variable before the call, e.g. setenv('DASKEL_NUM_THREADS', '4').
 %
 %   Errors, raised before any data is read, leave no output:

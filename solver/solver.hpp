@@ -88,7 +88,7 @@ bool initSolverState(SolverState& state, int32_t rows, int32_t cols, int32_t pha
 // 0 (or less) chooses, taking the environment variable DASKEL_NUM_THREADS where it holds a whole
 // number from 1, else the CPUs this process may run on (its affinity mask, within its cgroup's
 // CPU quota). Grids too small to share leave threads out: at most one per eight interior columns
-// is used, and the automatic count takes one per 32768 elements at most. The threads are started
+// is used, and the automatic count takes one per 262144 elements at most. The threads are started
 // and joined within the call; the result is the same, bit for bit, for every count.
 int32_t runSolver(SolverState& state, int32_t threads = 0);
 

@@ -1,7 +1,8 @@
 function test_host_call()
 % Good calls through the host: the exact two-phase example, truncated dimensions, ignored
 % extra inputs and params elements, params of any shape, larger inputs, a call without an
-% output, the shape of a one-phase result, and the help text beside the module.
+% output, the shape of a one-phase result, a call on several threads, and the help text beside
+% the module.
 rand('seed', 3);
 
 [costs, params, u0] = daskel_test_example();
@@ -52,6 +53,22 @@ assert(all(one(:) == 1), 'one-phase result is not 1 everywhere');
 % The smallest grid, 2 x 2, runs and gives labels that sum to one.
 small = DASKEL_mex(single(rand(2, 2, 3)), single([2 2 3 0.2 1]), single(rand(2, 2, 3)));
 assert(isequal(size(small), [2 2 3]) && all(abs(sum(small, 3)(:) - 1) < 1e-5), '2x2x3 result');
+
+% A grid large enough to share out runs on the threads DASKEL_NUM_THREADS asks for, with the
+% bits of one thread; no thread outlives a call, so the module can be cleared right after one.
+c = single(rand(600, 500, 2));
+v = single(rand(600, 500, 2));
+p = single([600 500 2 0.4 2]);
+before = getenv('DASKEL_NUM_THREADS');
+setenv('DASKEL_NUM_THREADS', '1');
+oneThread = DASKEL_mex(c, p, v);
+setenv('DASKEL_NUM_THREADS', '3');
+severalThreads = DASKEL_mex(c, p, v);  % two of them: one per 2^18 elements
+clear DASKEL_mex
+afterClear = DASKEL_mex(c, p, v);
+setenv('DASKEL_NUM_THREADS', before);
+assert(daskel_same_bits(severalThreads, oneThread), 'several threads change the result');
+assert(daskel_same_bits(afterClear, oneThread), 'a call after clearing the module differs');
 
 % The help file sits beside the module and documents the errors.
 text = help('DASKEL_mex');
