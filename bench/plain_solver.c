@@ -79,7 +79,7 @@ static void updatePixel(Plain* s, int32_t p, int up, int down, int left, int rig
   normalise(s, p, sum);
 }
 
-/* The interior, where every pixel has four neighbours: no flags to test. */
+/* The interior, where every pixel has four neighbours: the flags are constants. */
 static void sweepInterior(Plain* s) {
   const int32_t M = s->rows, S = s->slice, K = s->phases;
   const double pen = s->penalty, w = s->w4;
@@ -90,20 +90,16 @@ static void sweepInterior(Plain* s) {
       double acc = 0.0, sum = 0.0, m;
       for (k = 0; k < K; ++k) {
         const int32_t q = p + S * k;
-        const double X = ((double)s->dx[q - M] - (double)s->bx[q - M]) -
-                         ((double)s->dx[q] - (double)s->bx[q]);
-        const double Y = ((double)s->dy[q - 1] - (double)s->by[q - 1]) -
-                         ((double)s->dy[q] - (double)s->by[q]);
+        const double X = xTermAt(s, q, 1);
+        const double Y = yTermAt(s, q, 1);
         acc = acc + ((pen * X + pen * Y) - (double)s->costs[q]);
       }
       s->multiplier[p] = (float)(acc / (double)K);
       m = (double)s->multiplier[p];
       for (k = 0; k < K; ++k) {
         const int32_t q = p + S * k;
-        const double X = ((double)s->dx[q - M] - (double)s->bx[q - M]) -
-                         ((double)s->dx[q] - (double)s->bx[q]);
-        const double Y = ((double)s->dy[q - 1] - (double)s->by[q - 1]) -
-                         ((double)s->dy[q] - (double)s->by[q]);
+        const double X = xTermAt(s, q, 1);
+        const double Y = yTermAt(s, q, 1);
         double v = X + Y;
         v = v + (double)s->u[q + M];
         v = v + (double)s->u[q + 1];
