@@ -87,12 +87,13 @@ void labelSweep(SolverState& state) {
   float* u = state.u;
   float* multiplier = state.multiplier;
   const float* costs = state.costs;
-  // A = dx - bx and B = dy - by, in double.
-  auto A = [&state](int32_t q) {
-    return static_cast<double>(state.dx[q]) - static_cast<double>(state.bx[q]);
+  const int32_t S = state.phaseStride;  // between phase slices of dx, dy, bx, by
+  // A = dx - bx and B = dy - by at pixel p of phase k, in double.
+  auto A = [&state, S](int32_t p, int32_t k) {
+    return static_cast<double>(state.dx[p + S * k]) - static_cast<double>(state.bx[p + S * k]);
   };
-  auto B = [&state](int32_t q) {
-    return static_cast<double>(state.dy[q]) - static_cast<double>(state.by[q]);
+  auto B = [&state, S](int32_t p, int32_t k) {
+    return static_cast<double>(state.dy[p + S * k]) - static_cast<double>(state.by[p + S * k]);
   };
 
   for (const auto& [i, j] : visitingOrder(M, N)) {
@@ -111,25 +112,25 @@ void labelSweep(SolverState& state) {
     double acc = 0.0;
     for (int32_t k = 0; k < K; ++k) {
       const int32_t q = p + MN * k;
-      const double X = left ? A(q - M) - A(q) : -A(q);
-      const double Y = up ? B(q - 1) - B(q) : -B(q);
+      const double X = left ? A(p - M, k) - A(p, k) : -A(p, k);
+      const double Y = up ? B(p - 1, k) - B(p, k) : -B(p, k);
       acc = acc + ((pen * X + pen * Y) - static_cast<double>(costs[q]));
     }
     multiplier[p] = static_cast<float>(acc / static_cast<double>(K));
 
-    // Each phase: the stencil sum S (right, down, left, up), the value v, clamped to [0, 1].
+    // Each phase: the stencil sum sigma (right, down, left, up), the value v, clamped to [0, 1].
     double sum = 0.0;
     for (int32_t k = 0; k < K; ++k) {
       const int32_t q = p + MN * k;
-      const double X = left ? A(q - M) - A(q) : -A(q);
-      const double Y = up ? B(q - 1) - B(q) : -B(q);
-      double S = X + Y;
-      if (right) S = S + static_cast<double>(u[q + M]);
-      if (down) S = S + static_cast<double>(u[q + 1]);
-      if (left) S = S + static_cast<double>(u[q - M]);
-      if (up) S = S + static_cast<double>(u[q - 1]);
-      double v = c * S - (static_cast<double>(multiplier[p]) + static_cast<double>(costs[q])) *
-                             static_cast<double>(w);
+      const double X = left ? A(p - M, k) - A(p, k) : -A(p, k);
+      const double Y = up ? B(p - 1, k) - B(p, k) : -B(p, k);
+      double sigma = X + Y;
+      if (right) sigma = sigma + static_cast<double>(u[q + M]);
+      if (down) sigma = sigma + static_cast<double>(u[q + 1]);
+      if (left) sigma = sigma + static_cast<double>(u[q - M]);
+      if (up) sigma = sigma + static_cast<double>(u[q - 1]);
+      double v = c * sigma - (static_cast<double>(multiplier[p]) + static_cast<double>(costs[q])) *
+                                 static_cast<double>(w);
       if (v > 1.0) {
         v = 1.0;
       } else if (v < 0.0) {
@@ -167,6 +168,7 @@ void shrinkUpdate(SolverState& state) {
   const int32_t MN = M * N;
   const float threshold2 = constantsOf(state).threshold2;
   const float t = approxSqrt(threshold2);
+  const int32_t S = state.phaseStride;  // between phase slices of dx, dy, bx, by
   const float* u = state.u;
   float* bx = state.bx;
   float* by = state.by;
@@ -174,10 +176,11 @@ void shrinkUpdate(SolverState& state) {
     for (int32_t j = 0; j < N; ++j) {
       for (int32_t i = 0; i < M; ++i) {
         const int32_t q = i + M * j + MN * k;
+        const int32_t o = i + M * j + S * k;
         const float gx = j < N - 1 ? u[q + M] - u[q] : 0.0f;
         const float gy = i < M - 1 ? u[q + 1] - u[q] : 0.0f;
-        const float vx = bx[q] + gx;
-        const float vy = by[q] + gy;
+        const float vx = bx[o] + gx;
+        const float vy = by[o] + gy;
         const float s = vx * vx + vy * vy;
         // Below the threshold d = 0; so too for a zero vector at a zero threshold, not 0/0.
         float dx = 0.0f;
@@ -188,10 +191,10 @@ void shrinkUpdate(SolverState& state) {
           dx = vx * f;
           dy = vy * f;
         }
-        state.dx[q] = dx;
-        state.dy[q] = dy;
-        bx[q] = bx[q] + (gx - dx);
-        by[q] = by[q] + (gy - dy);
+        state.dx[o] = dx;
+        state.dy[o] = dy;
+        bx[o] = bx[o] + (gx - dx);
+        by[o] = by[o] + (gy - dy);
       }
     }
   }
@@ -199,9 +202,10 @@ void shrinkUpdate(SolverState& state) {
 
 ChangeSums changeSums(const SolverState& state) {
   ChangeSums sums;
-  const int32_t count = state.rows * state.cols * state.phases;
+  const int32_t MN = state.rows * state.cols;
+  const int32_t count = MN * state.phases;
   for (int32_t e = 0; e < count; ++e) {
-    const double o = state.outerPrev[e];
+    const double o = state.outerPrev[e % MN + state.phaseStride * (e / MN)];
     const double v = state.u[e];
     sums.P = sums.P + o * o;
     sums.Q = sums.Q + v * v;
@@ -217,7 +221,8 @@ int32_t runSolver(SolverState& state) {
       state.multiplier == nullptr) {
     return 0;
   }
-  const int32_t count = state.rows * state.cols * state.phases;
+  const int32_t MN = state.rows * state.cols;
+  const int32_t count = MN * state.phases;
   float measure = 1e11f;
   float previousMeasure = 1e10f;
   int32_t outerIteration = 0;
@@ -227,7 +232,9 @@ int32_t runSolver(SolverState& state) {
     if (!(d > static_cast<double>(kStopTolerance))) break;
     if (outerIteration >= kMaxOuterIterations) break;
 
-    for (int32_t e = 0; e < count; ++e) state.outerPrev[e] = state.u[e];
+    for (int32_t e = 0; e < count; ++e) {
+      state.outerPrev[e % MN + state.phaseStride * (e / MN)] = state.u[e];
+    }
     oracle::labelSweep(state);
     oracle::labelSweep(state);
     oracle::shrinkUpdate(state);

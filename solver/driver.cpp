@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "solver/kernels.hpp"
 #include "solver/solver.hpp"
@@ -89,10 +90,8 @@ ChangeSums shrinkAndMeasureTogether(SolverState& s, detail::Team& team, Measure 
   return sums;
 }
 
-}  // namespace
-
-int32_t runSolver(SolverState& state, int32_t threads) {
-  if (!hasAllBuffers(state)) return 0;
+// The outer loop on a state with all of its buffers.
+int32_t solve(SolverState& state, int32_t threads) {
   detail::Team team(teamSize(state, threads));
   detail::Wavefront wavefront(team);
   float measure = kInitialMeasure;
@@ -121,6 +120,46 @@ int32_t runSolver(SolverState& state, int32_t threads) {
     measure = changeMeasure(sums);
   }
   return outerIteration;
+}
+
+}  // namespace
+
+namespace detail {
+
+SolverState withPaddedCopies(const SolverState& s) {
+  const auto sliceBytes = static_cast<std::size_t>(s.sliceSize) * sizeof(float);
+  for (int32_t k = 0; k < s.phases; ++k) {
+    const std::size_t padded = static_cast<std::size_t>(s.phaseStride) * k;
+    const std::size_t unpadded = static_cast<std::size_t>(s.sliceSize) * k;
+    std::memcpy(s.paddedU + padded, s.u + unpadded, sliceBytes);
+    std::memcpy(s.paddedCosts + padded, s.costs + unpadded, sliceBytes);
+  }
+  SolverState copy = s;
+  copy.u = s.paddedU;
+  copy.costs = s.paddedCosts;
+  copy.sliceSize = s.phaseStride;
+  return copy;
+}
+
+void copyLabellingBack(SolverState& s) {
+  const auto sliceBytes = static_cast<std::size_t>(s.sliceSize) * sizeof(float);
+  for (int32_t k = 0; k < s.phases; ++k) {
+    std::memcpy(s.u + static_cast<std::size_t>(s.sliceSize) * k,
+                s.paddedU + static_cast<std::size_t>(s.phaseStride) * k, sliceBytes);
+  }
+}
+
+}  // namespace detail
+
+int32_t runSolver(SolverState& state, int32_t threads) {
+  if (!hasAllBuffers(state)) return 0;
+  // Without the copies (none needed, or none obtained) the kernels read u and the costs where
+  // they are: the same bits.
+  if (state.paddedU == nullptr || state.paddedCosts == nullptr) return solve(state, threads);
+  SolverState padded = detail::withPaddedCopies(state);
+  const int32_t iterations = solve(padded, threads);
+  detail::copyLabellingBack(state);
+  return iterations;
 }
 
 }  // namespace daskel

@@ -56,6 +56,13 @@ ChangeSums shrinkAndMeasure(SolverState& state, const double* knownPreviousSquar
 // Whether a pass over columns shrinks them or only adds them to the change sums.
 enum class Shrink { no, yes };
 
+// `state` with u and the costs replaced by its padded copies (paddedU, paddedCosts), which are
+// filled from them: every volume then keeps its phase slices phaseStride apart, so that no
+// volume's phases share cache sets, and the result's sliceSize is that stride. runSolver solves
+// on it and then copies the labelling back with copyLabellingBack.
+SolverState withPaddedCopies(const SolverState& state);
+void copyLabellingBack(SolverState& state);
+
 // ---- Instruction-set levels (solver/lanes.hpp) ----
 
 // The levels in increasing width. Every level gives the same bits.

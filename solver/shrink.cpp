@@ -7,6 +7,7 @@
 // one phase at a time (its last row and the last column without the missing difference), as many
 // rows at once as the lanes of this file's level hold (solver/lanes.hpp). The driver's variant
 // also accumulates the change measure, in index order, interleaved with the shrinkage.
+#include <cstddef>
 #include <cstdint>
 
 #include "solver/approx_sqrt.hpp"
@@ -23,16 +24,26 @@ namespace {
 using lanes::Floats;
 using lanes::ScalarFloats;
 
+// The arrays of one phase, each indexed as u is: the owned volumes' pointers are moved by the
+// phase's share of their padding (solver/solver.hpp).
 struct ShrinkArrays {
   const float* u;
   float* dx;
   float* dy;
   float* bx;
   float* by;
+  const float* outerPrev;
   int32_t rows;
   float threshold2;
   float threshold;  // approxSqrt(threshold2)
 };
+
+ShrinkArrays arraysOfPhase(const SolverState& s, int32_t k, float threshold) {
+  const std::ptrdiff_t padding =
+      static_cast<std::ptrdiff_t>(s.phaseStride - s.sliceSize) * static_cast<std::ptrdiff_t>(k);
+  return {s.u,           s.dx + padding, s.dy + padding, s.bx + padding,  s.by + padding,
+          s.outerPrev + padding, s.rows, s.threshold2, threshold};
+}
 
 // The elements q .. q + F::kWidth - 1 of one column; forward differences beyond the last column
 // or row are zero.
@@ -109,21 +120,20 @@ struct MeasureSums {
 // with the independent shrinkage arithmetic lets the processor overlap the two, where a
 // separate pass would wait on the chains alone.
 template <bool hasRight, Measure measure>
-void shrinkColumn(const ShrinkArrays& a, int32_t top, const float* outerPrev,
-                  MeasureSums<measure>& sums) {
+void shrinkColumn(const ShrinkArrays& a, int32_t top, MeasureSums<measure>& sums) {
   constexpr bool kMeasure = measure != Measure::none;
   const int32_t lastRow = top + a.rows - 1;
   int32_t q = top;
   for (; q + Floats::kWidth <= lastRow; q += Floats::kWidth) {
     shrinkElements<Floats, hasRight, true>(a, q);
-    if constexpr (kMeasure) sums.template add<Floats>(outerPrev, a.u, q);
+    if constexpr (kMeasure) sums.template add<Floats>(a.outerPrev, a.u, q);
   }
   for (; q < lastRow; ++q) {
     shrinkElements<ScalarFloats, hasRight, true>(a, q);
-    if constexpr (kMeasure) sums.template add<ScalarFloats>(outerPrev, a.u, q);
+    if constexpr (kMeasure) sums.template add<ScalarFloats>(a.outerPrev, a.u, q);
   }
   shrinkElements<ScalarFloats, hasRight, false>(a, lastRow);
-  if constexpr (kMeasure) sums.template add<ScalarFloats>(outerPrev, a.u, lastRow);
+  if constexpr (kMeasure) sums.template add<ScalarFloats>(a.outerPrev, a.u, lastRow);
 }
 
 // One column of one phase added to the change sums alone, in index order.
@@ -141,18 +151,19 @@ template <Measure measure>
 ChangeSums shrinkColumns(SolverState& s, Shrink shrink, int32_t begin, int32_t end,
                          const ChangeSums& from) {
   const float threshold = approxSqrt(ScalarFloats{s.threshold2}).value;
-  const ShrinkArrays a{s.u, s.dx, s.dy, s.bx, s.by, s.rows, s.threshold2, threshold};
   MeasureSums<measure> sums(from);
   const int32_t lastCol = s.cols - 1;
   for (int32_t column = begin; column < end; ++column) {
     const int32_t j = column % s.cols;
-    const int32_t top = s.rows * j + s.sliceSize * (column / s.cols);
+    const int32_t k = column / s.cols;
+    const ShrinkArrays a = arraysOfPhase(s, k, threshold);
+    const int32_t top = s.rows * j + s.sliceSize * k;
     if (shrink == Shrink::no) {
-      if constexpr (measure != Measure::none) measureColumn(s.outerPrev, s.u, top, s.rows, sums);
+      if constexpr (measure != Measure::none) measureColumn(a.outerPrev, s.u, top, s.rows, sums);
     } else if (j < lastCol) {
-      shrinkColumn<true, measure>(a, top, s.outerPrev, sums);
+      shrinkColumn<true, measure>(a, top, sums);
     } else {
-      shrinkColumn<false, measure>(a, top, s.outerPrev, sums);
+      shrinkColumn<false, measure>(a, top, sums);
     }
   }
   return sums.sums();

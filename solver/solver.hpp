@@ -6,6 +6,10 @@
 // phase slice. The letter x marks differences from column to column (index step rows), the letter
 // y differences from row to row (index step 1).
 //
+// The volumes the state owns (dx, dy, bx, by, outerPrev) keep their phase slices `phaseStride`
+// elements apart instead: element (i, j, k) lies at i + rows * j + phaseStride * k. The stride is
+// rows * cols, or a little more where slices of that size would share cache sets.
+//
 // Typical use:
 //
 //   daskel::SolverState state{};
@@ -45,6 +49,7 @@ struct SolverState {
   int32_t phases = 0;            // K
   int32_t sliceSize = 0;         // M * N, pixels per phase
   int32_t volumeSize = 0;        // M * N * K, elements per Volume
+  int32_t phaseStride = 0;       // elements from one phase slice to the next in an owned volume
   float tvWeight = 0.0f;         // weight of the total-variation term
   float penalty = 0.0f;          // split penalty
   float threshold2 = 0.0f;       // (tvWeight / penalty)^2, the squared shrink threshold
@@ -59,6 +64,8 @@ struct SolverState {
   float* by = nullptr;           // owned: Bregman variable, y component
   float* outerPrev = nullptr;    // owned: u at the start of the current outer iteration
   float* multiplier = nullptr;   // owned: one slice, per-pixel coupling of the phases
+  float* paddedU = nullptr;      // owned where phaseStride > sliceSize: runSolver's copy of u
+  float* paddedCosts = nullptr;  // owned where phaseStride > sliceSize: its copy of the costs
   BufferSource buffers{};        // the source the owned buffers came from
 };
 
@@ -67,6 +74,11 @@ struct SolverState {
 // "Memory allocation failure\n" to `print` (when not null) and the remaining requests are still
 // made. Returns true when all six buffers were obtained; after a failed request the state keeps
 // the buffers it did obtain, for releaseSolverState.
+//
+// Where the phase slices are padded (phaseStride > sliceSize), two more volumes are requested
+// after the six, paddedU and paddedCosts, in which runSolver keeps copies of u and the costs laid
+// out as the owned volumes. They are optional: where either is refused, both are left out, with
+// no message, and runSolver reads u and the costs where they are, to the same bits.
 //
 // Buffers that `state` still holds from an earlier set-up are released first, through the source
 // they came from, so a state can be set up again without leaking. A state that is a copy of

@@ -67,22 +67,31 @@ D splitPart(const float* d, const float* b, int32_t q) {
   return D::widen(d + q) - D::widen(b + q);
 }
 
+// Element (pixel p, phase k) in u and costs, and in the volumes the state owns, whose phase
+// slices lie phaseStride apart.
+int32_t labelIndex(const SolverState& s, int32_t p, int32_t k) {
+  return p + s.sliceSize * k;
+}
+int32_t ownedIndex(const SolverState& s, int32_t p, int32_t k) {
+  return p + s.phaseStride * k;
+}
+
 // The x term X = (dx - bx)(left) - (dx - bx)(here) and the y term Y = (dy - by)(up) -
-// (dy - by)(here); the part of a neighbour outside the grid is dropped.
+// (dy - by)(here) at owned element o; the part of a neighbour outside the grid is dropped.
 template <class D, bool hasLeft>
-D xTerm(const SolverState& s, int32_t q) {
+D xTerm(const SolverState& s, int32_t o) {
   if constexpr (hasLeft) {
-    return splitPart<D>(s.dx, s.bx, q - s.rows) - splitPart<D>(s.dx, s.bx, q);
+    return splitPart<D>(s.dx, s.bx, o - s.rows) - splitPart<D>(s.dx, s.bx, o);
   } else {
-    return -splitPart<D>(s.dx, s.bx, q);
+    return -splitPart<D>(s.dx, s.bx, o);
   }
 }
 template <class D, bool hasUp>
-D yTerm(const SolverState& s, int32_t q) {
+D yTerm(const SolverState& s, int32_t o) {
   if constexpr (hasUp) {
-    return splitPart<D>(s.dy, s.by, q - 1) - splitPart<D>(s.dy, s.by, q);
+    return splitPart<D>(s.dy, s.by, o - 1) - splitPart<D>(s.dy, s.by, o);
   } else {
-    return -splitPart<D>(s.dy, s.by, q);
+    return -splitPart<D>(s.dy, s.by, o);
   }
 }
 
@@ -170,9 +179,9 @@ void updatePixel(SolverState& s, int32_t p, Multipliers multipliers) {
   if (multipliers == Multipliers::compute) {
     S sum = S::set(0.0);
     for (int32_t k = 0; k < s.phases; ++k) {
-      const int32_t q = p + s.sliceSize * k;
-      sum = sum + multiplierTerm(s.penalty, xTerm<S, hasLeft>(s, q), yTerm<S, hasUp>(s, q),
-                                 S::widen(s.costs + q));
+      const int32_t o = ownedIndex(s, p, k);
+      sum = sum + multiplierTerm(s.penalty, xTerm<S, hasLeft>(s, o), yTerm<S, hasUp>(s, o),
+                                 S::widen(s.costs + labelIndex(s, p, k)));
     }
     storeMultiplier(sum, s.phases, s.multiplier + p);
   }
@@ -180,8 +189,9 @@ void updatePixel(SolverState& s, int32_t p, Multipliers multipliers) {
   const float* u = s.u;
   S sum = S::set(0.0);
   for (int32_t k = 0; k < s.phases; ++k) {
-    const int32_t q = p + s.sliceSize * k;
-    S stencil = xTerm<S, hasLeft>(s, q) + yTerm<S, hasUp>(s, q);
+    const int32_t q = labelIndex(s, p, k);
+    const int32_t o = ownedIndex(s, p, k);
+    S stencil = xTerm<S, hasLeft>(s, o) + yTerm<S, hasUp>(s, o);
     if constexpr (hasRight) stencil = stencil + S::widen(u + q + s.rows);
     if constexpr (hasDown) stencil = stencil + S::widen(u + q + 1);
     if constexpr (hasLeft) stencil = stencil + S::widen(u + q - s.rows);
@@ -283,14 +293,14 @@ int32_t bandSteps(const SolverState& s, int32_t width) {
   return s.rows - 2 + (width - 1) * kSkewRows;
 }
 
-// The gathered terms of D::kWidth consecutive rows of one phase from element q: the stencil part
-// ((X + Y) + right) + down, plus left where it is final, scattered to consecutive slots; and the
-// multiplier summands added to `sums`, when given.
+// The gathered terms of D::kWidth consecutive rows of one phase from element q of u (o of the
+// owned volumes): the stencil part ((X + Y) + right) + down, plus left where it is final,
+// scattered to consecutive slots; and the multiplier summands added to `sums`, when given.
 template <class D>
-void gatherRows(const SolverState& s, int32_t q, bool withLeft, double* part, int32_t slotStride,
-                double* sums) {
-  const D x = xTerm<D, true>(s, q);
-  const D y = yTerm<D, true>(s, q);
+void gatherRows(const SolverState& s, int32_t q, int32_t o, bool withLeft, double* part,
+                int32_t slotStride, double* sums) {
+  const D x = xTerm<D, true>(s, o);
+  const D y = yTerm<D, true>(s, o);
   D stencil = (x + y) + D::widen(s.u + q + s.rows);              // right, old
   stencil = stencil + D::widen(s.u + q + 1);                     // down, old
   if (withLeft) stencil = stencil + D::widen(s.u + q - s.rows);  // left, final
@@ -328,34 +338,44 @@ void gatherColumn(const SolverState& s, const Band& band, int32_t c, int32_t fir
   const int32_t snapshotFrom = first == 0 ? 0 : first + 1;
   const int32_t snapshotTo = last == s.rows - 2 ? s.rows : last + 1;
   for (int32_t k = 0; k < s.phases; ++k) {
-    const int32_t top = firstPixel + s.sliceSize * k;
+    const int32_t top = labelIndex(s, firstPixel, k);
+    const int32_t ownedTop = ownedIndex(s, firstPixel, k);
     if (band.snapshot) {
-      const int32_t from = snapshotFrom + s.rows * (band.j0 + c) + s.sliceSize * k;
-      std::memcpy(s.outerPrev + from, s.u + from,
+      const int32_t from = snapshotFrom + s.rows * (band.j0 + c);
+      std::memcpy(s.outerPrev + ownedIndex(s, from, k), s.u + labelIndex(s, from, k),
                   static_cast<std::size_t>(snapshotTo - snapshotFrom) * sizeof(float));
     }
     // This column's next block is gathered one block later: fetch the one after it meanwhile,
     // as such short pieces of many streams are too short for the hardware's own prefetching.
     // (Here rather than in a function of its own, whose calls GCC 12 drops.)
-    const int32_t from = top + count + band.scratch.blockSteps;
+    const int32_t next = count + band.scratch.blockSteps;
     const int32_t ahead =
         std::min(band.scratch.blockSteps, s.rows - 2 - first - count - band.scratch.blockSteps);
     if (prefetch && ahead > 0) {
       // The left neighbours last: on a team, the column another member's band has just written.
-      const float* streams[] = {s.dx, s.bx, s.dy, s.by, s.costs, s.u + s.rows, s.u, s.u - s.rows};
+      const float* const owned = s.dx + ownedTop + next;
+      const float* const label = s.u + top + next;
+      const float* streams[] = {owned,
+                                s.bx + ownedTop + next,
+                                s.dy + ownedTop + next,
+                                s.by + ownedTop + next,
+                                s.costs + top + next,
+                                label + s.rows,
+                                label,
+                                label - s.rows};
       for (int i = 0; i < (withLeft ? 8 : 7); ++i) {
-        for (int32_t r = 0; r < ahead; r += kLineFloats) lanes::prefetch(streams[i] + from + r);
+        for (int32_t r = 0; r < ahead; r += kLineFloats) lanes::prefetch(streams[i] + r);
       }
     }
     double* const part = band.scratch.part(slot0, k) + c;
     int32_t r = 0;
     for (; r + W <= count; r += W) {
-      gatherRows<Doubles>(s, top + r, withLeft, part + r * slotStride, slotStride,
+      gatherRows<Doubles>(s, top + r, ownedTop + r, withLeft, part + r * slotStride, slotStride,
                           sumsOrNull == nullptr ? nullptr : sums + r);
     }
     for (; r < count; ++r) {
-      gatherRows<ScalarDoubles>(s, top + r, withLeft, part + r * slotStride, slotStride,
-                                sumsOrNull == nullptr ? nullptr : sums + r);
+      gatherRows<ScalarDoubles>(s, top + r, ownedTop + r, withLeft, part + r * slotStride,
+                                slotStride, sumsOrNull == nullptr ? nullptr : sums + r);
     }
   }
   // The multipliers, then each phase's biases.
@@ -636,11 +656,13 @@ void sweepOnce(SolverState& s, Multipliers multipliers) {
   sweepCorners(s, multipliers);
 }
 
-// outerPrev = u in column j, every phase.
-void snapshotColumn(SolverState& s, int32_t j) {
+// outerPrev = u in columns [j, j + columns), every phase.
+void snapshotColumns(SolverState& s, int32_t j, int32_t columns) {
+  const auto bytes = static_cast<std::size_t>(s.rows) * static_cast<std::size_t>(columns) *
+                     sizeof(float);
   for (int32_t k = 0; k < s.phases; ++k) {
-    const int32_t from = s.rows * j + s.sliceSize * k;
-    std::memcpy(s.outerPrev + from, s.u + from, static_cast<std::size_t>(s.rows) * sizeof(float));
+    std::memcpy(s.outerPrev + ownedIndex(s, s.rows * j, k), s.u + labelIndex(s, s.rows * j, k),
+                bytes);
   }
 }
 
@@ -649,7 +671,7 @@ void snapshotColumn(SolverState& s, int32_t j) {
 // whose recurrence runs pixel by pixel.
 void sweepFirstPair(SolverState& s, const LaneFrame& firstFrame, const LaneFrame& secondFrame,
                     const PairLink& link, bool snapshot) {
-  if (snapshot) snapshotColumn(s, 0);
+  if (snapshot) snapshotColumns(s, 0, 1);
   sweepBand(s, firstFrame.band(Multipliers::compute, 1, snapshot));
   sweepRegion<true, true, false, true>(s, Multipliers::compute, 1, s.rows - 1, 0, 1);
   for (int32_t j = 1; j < kBandColumns; ++j) updateColumnEnds(s, j);
@@ -665,7 +687,7 @@ void sweepFirstPair(SolverState& s, const LaneFrame& firstFrame, const LaneFrame
 void sweepAfterPairs(SolverState& s, const BandScratch& scratch, int32_t j0, bool snapshot) {
   const int32_t lastRow = s.rows - 1;
   const int32_t lastCol = s.cols - 1;
-  if (snapshot) snapshotColumn(s, lastCol);
+  if (snapshot) snapshotColumns(s, lastCol, 1);
   sweepBandsIn(s, scratch, Multipliers::compute, j0, lastCol, snapshot);
   for (int32_t j = j0 - 1; j < lastCol; ++j) updateColumnEnds(s, j);
   sweepRegion<true, true, true, false>(s, Multipliers::compute, 1, lastRow, lastCol, s.cols);
@@ -709,9 +731,7 @@ void sweepTwice(SolverState& s, Wavefront* wavefront, int32_t member, bool snaps
     return;
   }
   if (member != 0) return;
-  if (snapshot) {
-    std::memcpy(s.outerPrev, s.u, static_cast<std::size_t>(s.volumeSize) * sizeof(float));
-  }
+  if (snapshot) snapshotColumns(s, 0, s.cols);
   sweepOnce(s, Multipliers::compute);
   sweepOnce(s, Multipliers::reuse);
 }

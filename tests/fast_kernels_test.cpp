@@ -104,13 +104,13 @@ void fill(Problem& problem, uint32_t seed, const Extras& extras) {
   }
   float* splits[] = {s.dx, s.dy, s.bx, s.by};
   for (float* buffer : splits) {
-    for (int32_t e = 0; e < s.volumeSize; ++e) {
+    for (int32_t e = 0; e < testing::ownedVolumeSize(s); ++e) {
       const float value = pick(random) < 20 ? 0.0f : centred(random);
       buffer[e] = extras.fullBuffers ? sprinkle(value) : 0.0f;
     }
   }
   // Leftovers that a kernel must overwrite before it reads them, or leave alone.
-  for (int32_t e = 0; e < s.volumeSize; ++e) s.outerPrev[e] = centred(random);
+  for (int32_t e = 0; e < testing::ownedVolumeSize(s); ++e) s.outerPrev[e] = centred(random);
   for (int32_t p = 0; p < s.sliceSize; ++p) s.multiplier[p] = centred(random);
 }
 
@@ -119,7 +119,7 @@ void copyContents(Problem& from, Problem& to) {
   SolverState& b = to.state();
   to.costs() = from.costs();
   to.u() = from.u();
-  const auto bytes = static_cast<std::size_t>(a.volumeSize) * sizeof(float);
+  const auto bytes = static_cast<std::size_t>(testing::ownedVolumeSize(a)) * sizeof(float);
   std::memcpy(b.dx, a.dx, bytes);
   std::memcpy(b.dy, a.dy, bytes);
   std::memcpy(b.bx, a.bx, bytes);
@@ -370,19 +370,39 @@ TEST(FastKernels, WholeSolveMatchesOracle) {
   }
 }
 
-// Larger power-of-two grids, where a phase stride is a multiple of every cache way size.
+// Larger power-of-two grids, where a slice is a multiple of every cache way size: with few
+// phases the owned volumes keep them unpadded, with many they pad them and the solve runs on
+// padded copies of u and the costs, on one thread and on two.
 TEST(FastKernels, WholeSolveMatchesOracleOnPowerOfTwoGrids) {
-  const Shape large[] = {{128, 128, 4}, {256, 64, 2}, {64, 256, 8}};
+  const struct {
+    Shape shape;
+    bool padded;
+  } large[] = {{{128, 128, 4}, false}, {{256, 64, 2}, false}, {{64, 256, 8}, false},
+               {{128, 128, 16}, true}, {{256, 256, 6}, true}};
   uint32_t seed = 5000;
-  for (const Shape& shape : large) {
-    Problem fastProblem(shape, 0.5f, 1.0f);
-    Problem simpleProblem(shape, 0.5f, 1.0f);
-    ASSERT_TRUE(fastProblem.ok() && simpleProblem.ok());
-    fill(fastProblem, ++seed, Extras{false, false});
-    copyContents(fastProblem, simpleProblem);
-    EXPECT_EQ(runSolver(fastProblem.state()), oracle::runSolver(simpleProblem.state()));
-    EXPECT_EQ(compareStates(fastProblem, simpleProblem), "") << describe(shape, seed);
+  for (const auto& [shape, padded] : large) {
+    for (int32_t threads : {1, 2}) {
+      Problem fastProblem(shape, 0.5f, 1.0f);
+      Problem simpleProblem(shape, 0.5f, 1.0f);
+      ASSERT_TRUE(fastProblem.ok() && simpleProblem.ok());
+      const SolverState& s = fastProblem.state();
+      ASSERT_EQ(s.phaseStride > s.sliceSize, padded) << describe(shape, seed);
+      ASSERT_EQ(s.paddedU != nullptr && s.paddedCosts != nullptr, padded);
+      fill(fastProblem, ++seed, Extras{false, false});
+      copyContents(fastProblem, simpleProblem);
+      EXPECT_EQ(runSolver(fastProblem.state(), threads), oracle::runSolver(simpleProblem.state()));
+      EXPECT_EQ(compareStates(fastProblem, simpleProblem), "") << describe(shape, seed);
+    }
   }
+}
+
+// The single passes on a padded state read u and the costs where the caller keeps them, the
+// owned volumes with their padding.
+TEST(FastKernels, SinglePassesMatchOracleOnAPaddedState) {
+  const std::vector<Shape> padded = {{128, 128, 16}};
+  ASSERT_GT(Problem(padded[0], 0.5f, 1.0f).state().phaseStride, 128 * 128);
+  compareKernels(labelSweep, oracle::labelSweep, Extras{true, true}, 1, padded);
+  compareKernels(shrinkUpdate, oracle::shrinkUpdate, Extras{true, true}, 1, padded);
 }
 
 }  // namespace

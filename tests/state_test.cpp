@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -149,6 +150,87 @@ TEST(SolverState, SizesOutsideTheLimitsRequestNothing) {
   SolverState state{};
   EXPECT_FALSE(daskel::initSolverState(state, 2, 2, 2, 0.5f, 1.0f, nullptr, dummy, nullptr));
   EXPECT_FALSE(daskel::initSolverState(state, 2, 2, 2, 0.5f, 1.0f, dummy, nullptr, nullptr));
+}
+
+// Slices whose phases would start on the same cache sets are padded, and then every phase
+// starts on sets of its own: at least 256 bytes from each other modulo 4 KiB, and in a 4 KiB
+// part of its own modulo 128 KiB.
+TEST(SolverState, PadsPhaseSlicesThatWouldShareCacheSets) {
+  const struct {
+    int32_t rows, cols, phases;
+    bool padded;
+  } cases[] = {{1024, 1024, 16, true}, {1024, 1024, 8, true},  {512, 512, 5, true},
+               {128, 128, 16, true},   {2048, 1000, 16, true}, {1024, 1024, 4, false},
+               {1024, 1024, 1, false}, {1000, 1000, 16, false}, {300, 2000, 3, false},
+               {16, 16, 16, false}};
+  float dummy[1] = {};
+  for (const auto& c : cases) {
+    FaultySource refusing{std::vector<bool>(8, true), {}, {}, {}};
+    SolverState state{};
+    daskel::initSolverState(state, c.rows, c.cols, c.phases, 0.5f, 1.0f, dummy, dummy, nullptr,
+                            refusing.source());
+    const std::string at = std::to_string(c.rows) + " x " + std::to_string(c.cols) + " x " +
+                           std::to_string(c.phases);
+    EXPECT_EQ(state.phaseStride > state.sliceSize, c.padded) << at;
+    EXPECT_GE(state.phaseStride, state.sliceSize) << at;
+    EXPECT_EQ(refusing.requestedBytes.front(),
+              std::size_t{4} * static_cast<std::size_t>(state.phaseStride) * c.phases)
+        << at;
+    if (!c.padded) continue;
+    const int64_t strideBytes = int64_t{4} * state.phaseStride;
+    for (int64_t a = 0; a < c.phases; ++a) {
+      for (int64_t b = a + 1; b < c.phases; ++b) {
+        const int64_t apart = (b - a) * strideBytes;
+        const int64_t inWay = apart % 4096;
+        EXPECT_GE(std::min(inWay, 4096 - inWay), 256) << at << ", phases " << a << ", " << b;
+        EXPECT_NE(a * strideBytes % 131072 / 4096, b * strideBytes % 131072 / 4096) << at;
+      }
+    }
+    daskel::releaseSolverState(state);
+  }
+}
+
+// A padded grid requests its copies of u and the costs after the six buffers. They are
+// optional: refused, the state is still complete, nothing is printed, and the solve has the
+// bits of one that has them.
+TEST(SolverState, PaddedCopiesAreRequestedLastAndMayBeRefused) {
+  const int32_t rows = 128, cols = 128, phases = 16;
+  const auto count = static_cast<std::size_t>(rows) * cols * phases;
+  std::vector<float> costs(count);
+  std::vector<float> u0(count);
+  for (std::size_t e = 0; e < count; ++e) {
+    costs[e] = static_cast<float>((e * 7919) % 1000) / 500.0f;
+    u0[e] = static_cast<float>((e * 104729) % 997) / 997.0f;
+  }
+  std::vector<float> withCopies = u0;
+  FaultySource counting{{}, {}, {}, {}};
+  SolverState full{};
+  ASSERT_TRUE(daskel::initSolverState(full, rows, cols, phases, 0.5f, 1.0f, costs.data(),
+                                      withCopies.data(), nullptr, counting.source()));
+  ASSERT_EQ(counting.requestedBytes.size(), 8u);
+  EXPECT_EQ(counting.requestedBytes[6], std::size_t{4} * full.phaseStride * phases);
+  EXPECT_NE(full.paddedU, nullptr);
+  const int32_t iterations = daskel::runSolver(full, 2);
+  daskel::releaseSolverState(full);
+  EXPECT_EQ(counting.released.size(), 8u);
+
+  for (int refused : {6, 7}) {
+    printed.clear();
+    std::vector<float> without = u0;
+    std::vector<bool> failing(8, false);
+    failing[refused] = true;
+    FaultySource refusing{failing, {}, {}, {}};
+    SolverState state{};
+    ASSERT_TRUE(daskel::initSolverState(state, rows, cols, phases, 0.5f, 1.0f, costs.data(),
+                                        without.data(), recordMessage, refusing.source()));
+    EXPECT_TRUE(printed.empty());
+    EXPECT_EQ(state.paddedU, nullptr);
+    EXPECT_EQ(state.paddedCosts, nullptr);
+    EXPECT_EQ(refusing.released.size(), refusing.obtained.size() - 6);  // the copy it did get
+    EXPECT_EQ(daskel::runSolver(state, 2), iterations);
+    EXPECT_EQ(std::memcmp(without.data(), withCopies.data(), count * sizeof(float)), 0);
+    daskel::releaseSolverState(state);
+  }
 }
 
 TEST(SolverState, LargestVolumeWithinTheIntegerRangeIsAccepted) {

@@ -26,29 +26,42 @@ inline bool sameValue(float a, float b) {
   return (std::isnan(a) && std::isnan(b)) || bitsOf(a) == bitsOf(b);
 }
 
+// Elements of an owned volume, its padding included.
+inline int32_t ownedVolumeSize(const SolverState& s) {
+  return s.phases * s.phaseStride;
+}
+
 // The first element in which a buffer of `got` differs from that of `want`, located as
 // (row, column, phase), or "" when u, dx, dy, bx, by, outerPrev and the multipliers all agree.
+// The owned volumes are compared with their padding, which no kernel may write.
 inline std::string firstStateDifference(const SolverState& got, const SolverState& want) {
   const struct {
     const char* name;
     const float* got;
     const float* want;
     int32_t count;
-  } buffers[] = {{"u", got.u, want.u, got.volumeSize},
-                 {"dx", got.dx, want.dx, got.volumeSize},
-                 {"dy", got.dy, want.dy, got.volumeSize},
-                 {"bx", got.bx, want.bx, got.volumeSize},
-                 {"by", got.by, want.by, got.volumeSize},
-                 {"outerPrev", got.outerPrev, want.outerPrev, got.volumeSize},
-                 {"multiplier", got.multiplier, want.multiplier, got.sliceSize}};
+    int32_t stride;  // from one phase slice to the next
+  } buffers[] = {{"u", got.u, want.u, got.volumeSize, got.sliceSize},
+                 {"dx", got.dx, want.dx, ownedVolumeSize(got), got.phaseStride},
+                 {"dy", got.dy, want.dy, ownedVolumeSize(got), got.phaseStride},
+                 {"bx", got.bx, want.bx, ownedVolumeSize(got), got.phaseStride},
+                 {"by", got.by, want.by, ownedVolumeSize(got), got.phaseStride},
+                 {"outerPrev", got.outerPrev, want.outerPrev, ownedVolumeSize(got),
+                  got.phaseStride},
+                 {"multiplier", got.multiplier, want.multiplier, got.sliceSize, got.sliceSize}};
   for (const auto& b : buffers) {
     for (int32_t e = 0; e < b.count; ++e) {
       if (sameValue(b.got[e], b.want[e])) continue;
+      const int32_t p = e % b.stride;
       std::ostringstream text;
       text.precision(9);
-      text << b.name << " differs at (" << (e % got.sliceSize) % got.rows << ", "
-           << (e % got.sliceSize) / got.rows << ", " << e / got.sliceSize << "): " << b.got[e]
-           << " instead of " << b.want[e];
+      text << b.name << " differs at ";
+      if (p < got.sliceSize) {
+        text << "(" << p % got.rows << ", " << p / got.rows << ", " << e / b.stride << ")";
+      } else {
+        text << "padding element " << p << " of phase " << e / b.stride;
+      }
+      text << ": " << b.got[e] << " instead of " << b.want[e];
       return text.str();
     }
   }

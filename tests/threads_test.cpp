@@ -40,7 +40,9 @@ void fill(Problem& problem, uint32_t seed, bool carried) {
     label = draw < 0.1f ? 0.0f : draw < 0.2f ? 1.0f : unit(rng);
   }
   for (float* buffer : {s.dx, s.dy, s.bx, s.by}) {
-    for (int32_t e = 0; e < s.volumeSize; ++e) buffer[e] = carried ? unit(rng) - 0.5f : 0.0f;
+    for (int32_t e = 0; e < daskel::testing::ownedVolumeSize(s); ++e) {
+      buffer[e] = carried ? unit(rng) - 0.5f : 0.0f;
+    }
   }
 }
 
