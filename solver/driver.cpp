@@ -126,17 +126,15 @@ int32_t solve(SolverState& state, int32_t threads) {
 
 namespace detail {
 
-SolverState withPaddedCopies(const SolverState& s) {
+SolverState withPaddedCopy(const SolverState& s) {
   const auto sliceBytes = static_cast<std::size_t>(s.sliceSize) * sizeof(float);
   for (int32_t k = 0; k < s.phases; ++k) {
     const std::size_t padded = static_cast<std::size_t>(s.phaseStride) * k;
     const std::size_t unpadded = static_cast<std::size_t>(s.sliceSize) * k;
     std::memcpy(s.paddedU + padded, s.u + unpadded, sliceBytes);
-    std::memcpy(s.paddedCosts + padded, s.costs + unpadded, sliceBytes);
   }
   SolverState copy = s;
   copy.u = s.paddedU;
-  copy.costs = s.paddedCosts;
   copy.sliceSize = s.phaseStride;
   return copy;
 }
@@ -153,10 +151,10 @@ void copyLabellingBack(SolverState& s) {
 
 int32_t runSolver(SolverState& state, int32_t threads) {
   if (!hasAllBuffers(state)) return 0;
-  // Without the copies (none needed, or none obtained) the kernels read u and the costs where
-  // they are: the same bits.
-  if (state.paddedU == nullptr || state.paddedCosts == nullptr) return solve(state, threads);
-  SolverState padded = detail::withPaddedCopies(state);
+  // Without the copy (none needed, or none obtained) the kernels read u where it is: the same
+  // bits.
+  if (state.paddedU == nullptr) return solve(state, threads);
+  SolverState padded = detail::withPaddedCopy(state);
   const int32_t iterations = solve(padded, threads);
   detail::copyLabellingBack(state);
   return iterations;

@@ -58,11 +58,11 @@ ChangeSums shrinkAndMeasure(SolverState& state, const double* knownPreviousSquar
 // Whether a pass over columns shrinks them or only adds them to the change sums.
 enum class Shrink { no, yes };
 
-// `state` with u and the costs replaced by its padded copies (paddedU, paddedCosts), which are
-// filled from them: every volume then keeps its phase slices phaseStride apart, so that no
-// volume's phases share cache sets, and the result's sliceSize is that stride. runSolver solves
-// on it and then copies the labelling back with copyLabellingBack.
-SolverState withPaddedCopies(const SolverState& state);
+// `state` with u replaced by its padded copy (paddedU), which is filled from it: u then keeps its
+// phase slices phaseStride apart, as the owned volumes do, so that no volume's phases share cache
+// sets (the costs, read once per sweep, stay where they are), and the result's sliceSize is that
+// stride. runSolver solves on it and then copies the labelling back with copyLabellingBack.
+SolverState withPaddedCopy(const SolverState& state);
 void copyLabellingBack(SolverState& state);
 
 // ---- Instruction-set levels (solver/lanes.hpp) ----

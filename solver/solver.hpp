@@ -65,7 +65,6 @@ struct SolverState {
   float* outerPrev = nullptr;    // owned: u at the start of the current outer iteration
   float* multiplier = nullptr;   // owned: one slice, per-pixel coupling of the phases
   float* paddedU = nullptr;      // owned where phaseStride > sliceSize: runSolver's copy of u
-  float* paddedCosts = nullptr;  // owned where phaseStride > sliceSize: its copy of the costs
   BufferSource buffers{};        // the source the owned buffers came from
 };
 
@@ -75,10 +74,10 @@ struct SolverState {
 // made. Returns true when all six buffers were obtained; after a failed request the state keeps
 // the buffers it did obtain, for releaseSolverState.
 //
-// Where the phase slices are padded (phaseStride > sliceSize), two more volumes are requested
-// after the six, paddedU and paddedCosts, in which runSolver keeps copies of u and the costs laid
-// out as the owned volumes. They are optional: where either is refused, both are left out, with
-// no message, and runSolver reads u and the costs where they are, to the same bits.
+// Where the phase slices are padded (phaseStride > sliceSize), one more volume is requested
+// after the six, paddedU, in which runSolver keeps a copy of u laid out as the owned volumes. It
+// is optional: where it is refused, nothing is printed, and runSolver reads u where it is, to
+// the same bits.
 //
 // Buffers that `state` still holds from an earlier set-up are released first, through the source
 // they came from, so a state can be set up again without leaking. A state that is a copy of

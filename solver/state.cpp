@@ -152,12 +152,9 @@ int32_t phaseStrideFor(int32_t sliceSize, int32_t phases) {
   return static_cast<int32_t>(stride);
 }
 
-void releasePaddedCopies(SolverState& state) {
-  const int32_t count = state.phases * state.phaseStride;
-  releaseBuffer(state.buffers, state.paddedU, count);
-  releaseBuffer(state.buffers, state.paddedCosts, count);
+void releasePaddedCopy(SolverState& state) {
+  releaseBuffer(state.buffers, state.paddedU, state.phases * state.phaseStride);
   state.paddedU = nullptr;
-  state.paddedCosts = nullptr;
 }
 
 }  // namespace
@@ -202,16 +199,13 @@ bool initSolverState(SolverState& state, int32_t rows, int32_t cols, int32_t pha
     }
   }
   if (complete && state.phaseStride != state.sliceSize) {
-    const int32_t count = state.phases * state.phaseStride;
-    state.paddedU = obtainZeroed(buffers, count, requestIndex++);
-    state.paddedCosts = obtainZeroed(buffers, count, requestIndex++);
-    if (state.paddedU == nullptr || state.paddedCosts == nullptr) releasePaddedCopies(state);
+    state.paddedU = obtainZeroed(buffers, state.phases * state.phaseStride, requestIndex);
   }
   return complete;
 }
 
 void releaseSolverState(SolverState& state) {
-  releasePaddedCopies(state);
+  releasePaddedCopy(state);
   for (BufferField buffer : ownedBuffers()) {
     releaseBuffer(state.buffers, state.*buffer, bufferCount(state, buffer));
     state.*buffer = nullptr;

@@ -67,10 +67,14 @@ D splitPart(const float* d, const float* b, int32_t q) {
   return D::widen(d + q) - D::widen(b + q);
 }
 
-// Element (pixel p, phase k) in u and costs, and in the volumes the state owns, whose phase
-// slices lie phaseStride apart.
+// Element (pixel p, phase k) in u, in the costs (always in the caller's layout: within
+// runSolver's solve on the padded copy of u, sliceSize is that copy's stride), and in the volumes
+// the state owns, whose phase slices lie phaseStride apart.
 int32_t labelIndex(const SolverState& s, int32_t p, int32_t k) {
   return p + s.sliceSize * k;
+}
+int32_t costIndex(const SolverState& s, int32_t p, int32_t k) {
+  return p + s.rows * s.cols * k;
 }
 int32_t ownedIndex(const SolverState& s, int32_t p, int32_t k) {
   return p + s.phaseStride * k;
@@ -181,7 +185,7 @@ void updatePixel(SolverState& s, int32_t p, Multipliers multipliers) {
     for (int32_t k = 0; k < s.phases; ++k) {
       const int32_t o = ownedIndex(s, p, k);
       sum = sum + multiplierTerm(s.penalty, xTerm<S, hasLeft>(s, o), yTerm<S, hasUp>(s, o),
-                                 S::widen(s.costs + labelIndex(s, p, k)));
+                                 S::widen(s.costs + costIndex(s, p, k)));
     }
     storeMultiplier(sum, s.phases, s.multiplier + p);
   }
@@ -198,7 +202,8 @@ void updatePixel(SolverState& s, int32_t p, Multipliers multipliers) {
     if constexpr (hasUp) stencil = stencil + S::widen(u + q - 1);
     const S value =
         clampedValue(stencilCoefficient<neighbours>(), stencil,
-                     phaseBias(multiplier, S::widen(s.costs + q), biasWeight<neighbours>(s)));
+                     phaseBias(multiplier, S::widen(s.costs + costIndex(s, p, k)),
+                                biasWeight<neighbours>(s)));
     sum = sum + value;
     storeNarrowed(value, s.u + q);
   }
@@ -294,11 +299,12 @@ int32_t bandSteps(const SolverState& s, int32_t width) {
 }
 
 // The gathered terms of D::kWidth consecutive rows of one phase from element q of u (o of the
-// owned volumes): the stencil part ((X + Y) + right) + down, plus left where it is final,
-// scattered to consecutive slots; and the multiplier summands added to `sums`, when given.
+// owned volumes, c of the costs): the stencil part ((X + Y) + right) + down, plus left where it
+// is final, scattered to consecutive slots; and the multiplier summands added to `sums`, when
+// given.
 template <class D>
-void gatherRows(const SolverState& s, int32_t q, int32_t o, bool withLeft, double* part,
-                int32_t slotStride, double* sums) {
+void gatherRows(const SolverState& s, int32_t q, int32_t o, int32_t c, bool withLeft,
+                double* part, int32_t slotStride, double* sums) {
   const D x = xTerm<D, true>(s, o);
   const D y = yTerm<D, true>(s, o);
   D stencil = (x + y) + D::widen(s.u + q + s.rows);              // right, old
@@ -306,14 +312,14 @@ void gatherRows(const SolverState& s, int32_t q, int32_t o, bool withLeft, doubl
   if (withLeft) stencil = stencil + D::widen(s.u + q - s.rows);  // left, final
   stencil.scatter(part, slotStride);
   if (sums != nullptr) {
-    (D::load(sums) + multiplierTerm(s.penalty, x, y, D::widen(s.costs + q))).store(sums);
+    (D::load(sums) + multiplierTerm(s.penalty, x, y, D::widen(s.costs + c))).store(sums);
   }
 }
 
 // The biases (multiplier + cost) w_4 of D::kWidth consecutive rows of one phase from pixel p.
 template <class D>
 void gatherBiases(const SolverState& s, int32_t p, int32_t k, double* bias, int32_t slotStride) {
-  const D cost = D::widen(s.costs + p + s.sliceSize * k);
+  const D cost = D::widen(s.costs + costIndex(s, p, k));
   phaseBias(D::widen(s.multiplier + p), cost, s.inv4Penalty).scatter(bias, slotStride);
 }
 
@@ -340,6 +346,7 @@ void gatherColumn(const SolverState& s, const Band& band, int32_t c, int32_t fir
   for (int32_t k = 0; k < s.phases; ++k) {
     const int32_t top = labelIndex(s, firstPixel, k);
     const int32_t ownedTop = ownedIndex(s, firstPixel, k);
+    const int32_t costTop = costIndex(s, firstPixel, k);
     if (band.snapshot) {
       const int32_t from = snapshotFrom + s.rows * (band.j0 + c);
       std::memcpy(s.outerPrev + ownedIndex(s, from, k), s.u + labelIndex(s, from, k),
@@ -359,7 +366,7 @@ void gatherColumn(const SolverState& s, const Band& band, int32_t c, int32_t fir
                                 s.bx + ownedTop + next,
                                 s.dy + ownedTop + next,
                                 s.by + ownedTop + next,
-                                s.costs + top + next,
+                                s.costs + costTop + next,
                                 label + s.rows,
                                 label,
                                 label - s.rows};
@@ -370,12 +377,13 @@ void gatherColumn(const SolverState& s, const Band& band, int32_t c, int32_t fir
     double* const part = band.scratch.part(slot0, k) + c;
     int32_t r = 0;
     for (; r + W <= count; r += W) {
-      gatherRows<Doubles>(s, top + r, ownedTop + r, withLeft, part + r * slotStride, slotStride,
-                          sumsOrNull == nullptr ? nullptr : sums + r);
+      gatherRows<Doubles>(s, top + r, ownedTop + r, costTop + r, withLeft, part + r * slotStride,
+                          slotStride, sumsOrNull == nullptr ? nullptr : sums + r);
     }
     for (; r < count; ++r) {
-      gatherRows<ScalarDoubles>(s, top + r, ownedTop + r, withLeft, part + r * slotStride,
-                                slotStride, sumsOrNull == nullptr ? nullptr : sums + r);
+      gatherRows<ScalarDoubles>(s, top + r, ownedTop + r, costTop + r, withLeft,
+                                part + r * slotStride, slotStride,
+                                sumsOrNull == nullptr ? nullptr : sums + r);
     }
   }
   // The multipliers, then each phase's biases.
