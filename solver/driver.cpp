@@ -122,17 +122,22 @@ int32_t solve(SolverState& state, int32_t threads) {
   return outerIteration;
 }
 
+// `count` floats of every phase slice, from slices `fromStride` apart to slices `toStride` apart.
+void copySlices(float* to, int32_t toStride, const float* from, int32_t fromStride, int32_t count,
+                int32_t phases) {
+  for (int32_t k = 0; k < phases; ++k) {
+    std::memcpy(to + static_cast<std::size_t>(toStride) * k,
+                from + static_cast<std::size_t>(fromStride) * k,
+                static_cast<std::size_t>(count) * sizeof(float));
+  }
+}
+
 }  // namespace
 
 namespace detail {
 
 SolverState withPaddedCopy(const SolverState& s) {
-  const auto sliceBytes = static_cast<std::size_t>(s.sliceSize) * sizeof(float);
-  for (int32_t k = 0; k < s.phases; ++k) {
-    const std::size_t padded = static_cast<std::size_t>(s.phaseStride) * k;
-    const std::size_t unpadded = static_cast<std::size_t>(s.sliceSize) * k;
-    std::memcpy(s.paddedU + padded, s.u + unpadded, sliceBytes);
-  }
+  copySlices(s.paddedU, s.phaseStride, s.u, s.sliceSize, s.sliceSize, s.phases);
   SolverState copy = s;
   copy.u = s.paddedU;
   copy.sliceSize = s.phaseStride;
@@ -140,11 +145,7 @@ SolverState withPaddedCopy(const SolverState& s) {
 }
 
 void copyLabellingBack(SolverState& s) {
-  const auto sliceBytes = static_cast<std::size_t>(s.sliceSize) * sizeof(float);
-  for (int32_t k = 0; k < s.phases; ++k) {
-    std::memcpy(s.u + static_cast<std::size_t>(s.sliceSize) * k,
-                s.paddedU + static_cast<std::size_t>(s.phaseStride) * k, sliceBytes);
-  }
+  copySlices(s.u, s.sliceSize, s.paddedU, s.phaseStride, s.sliceSize, s.phases);
 }
 
 }  // namespace detail
