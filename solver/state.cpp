@@ -112,42 +112,68 @@ int32_t bufferCount(const SolverState& state, BufferField buffer) {
   return buffer == &SolverState::multiplier ? state.sliceSize : state.phases * state.phaseStride;
 }
 
-// Whether phase slices of `sliceBytes` bytes would start on the same cache sets: whether more
-// than four of the first phases start within 4 KiB of each other modulo 128 KiB, the span of a
-// way of a large cache. A pixel's update reads every phase of several volumes at once, and the
-// sets hold 8 to 16 lines each; slices under 64 KiB lie close enough to share nothing.
-bool phasesShareSets(int64_t sliceBytes, int32_t phases) {
-  constexpr int64_t kSpan = int64_t{128} << 10;
-  constexpr int64_t kNear = int64_t{4} << 10;
-  constexpr int32_t kMostSharing = 4;
-  constexpr int32_t kPhasesChecked = 64;
-  if (sliceBytes < (int64_t{64} << 10)) return false;
-  const int32_t checked = std::min(phases, kPhasesChecked);
-  for (int32_t a = 0; a < checked; ++a) {
-    int32_t near = 0;
-    for (int32_t b = 0; b < checked; ++b) {
-      const int64_t apart = ((b - a) * sliceBytes % kSpan + kSpan) % kSpan;
-      if (std::min(apart, kSpan - apart) < kNear) ++near;
+// The span of one way of each cache level (48 KiB of 12 ways, 1 MiB of 8, 32 MiB of 16 on the
+// development machine), and how close two phase starts may lie modulo it before their lines
+// compete for the same sets: a block of a sweep reads some 64 rows of each phase at once, and the
+// last level holds whole stretches of columns between the two sweeps. Buffers from the default
+// source are placed in huge pages, so that their offsets modulo 2 MiB are those of the memory
+// the last level indexes. 2 MiB has room for 16 phases 128 KiB apart, so no more are checked.
+struct WaySpan {
+  int64_t span;
+  int64_t near;
+  int32_t phasesChecked;
+};
+constexpr WaySpan kWaySpans[] = {{int64_t{4} << 10, 256, 64},
+                                 {int64_t{128} << 10, int64_t{4} << 10, 64},
+                                 {int64_t{2} << 20, int64_t{128} << 10, 16}};
+// More phases than this starting near each other in some way span share too many sets.
+constexpr int32_t kMostSharing = 4;
+
+// Whether phase slices `strideBytes` apart would start on the same cache sets: whether more than
+// kMostSharing of the first phases lie within `near` of each other modulo one of the way spans.
+bool phasesShareSets(int64_t strideBytes, int32_t phases) {
+  for (const WaySpan& way : kWaySpans) {
+    const int32_t checked = std::min(phases, way.phasesChecked);
+    for (int32_t a = 0; a < checked; ++a) {
+      int32_t near = 0;
+      for (int32_t b = 0; b < checked; ++b) {
+        const int64_t apart = ((b - a) * strideBytes % way.span + way.span) % way.span;
+        if (std::min(apart, way.span - apart) < way.near) ++near;
+      }
+      if (near > kMostSharing) return true;
     }
-    if (near > kMostSharing) return true;
   }
   return false;
 }
 
 // Where consecutive phase slices of an owned volume start: rows * cols elements apart, unless
-// the phases would share cache sets (1024^2 x 16 swept 1.6 times slower per element than
-// 1000^2 x 16). Such slices are padded to an odd number of 4 KiB pages and 256 bytes more: the
-// starts of up to 16 phases then lie 256 bytes apart modulo 4 KiB and in different 4 KiB parts
-// of 128 KiB. Where the padded volume would leave the int32 range, the slices stay unpadded.
+// the phases would share cache sets in a slice of 64 KiB or more (smaller ones stay cached
+// whole). Such slices are padded to an odd number of 4 KiB pages and 256 bytes more, the first
+// such number whose phase starts lie apart in every way span: up to 16 phases then start 256
+// bytes apart modulo 4 KiB, in different 4 KiB parts of 128 KiB, and far apart modulo 2 MiB.
+// Where no number of up to 64 pages more does, the first odd one is taken; where the padded
+// volume would leave the int32 range, the slices stay unpadded. Sweeps of 1024^2 x 16 took 1.6
+// times as long per element as 1000^2 x 16 unpadded, 1.3 to 1.45 times with the phases one page
+// apart modulo 2 MiB (1025 pages), 1.03 to 1.10 times 17 pages apart (1041).
 int32_t phaseStrideFor(int32_t sliceSize, int32_t phases) {
   constexpr int64_t kPageFloats = 1024;  // 4 KiB
   constexpr int64_t kShiftFloats = 64;   // 256 bytes, four cache lines
-  if (!phasesShareSets(int64_t{sliceSize} * static_cast<int64_t>(sizeof(float)), phases)) {
+  constexpr int64_t kMostExtraPages = 64;
+  constexpr int64_t kFloatBytes = sizeof(float);
+  const int64_t sliceBytes = int64_t{sliceSize} * kFloatBytes;
+  if (sliceBytes < (int64_t{64} << 10) || !phasesShareSets(sliceBytes, phases)) {
     return sliceSize;
   }
-  int64_t pages = (int64_t{sliceSize} + kPageFloats - 1) / kPageFloats;
-  if (pages % 2 == 0) ++pages;
-  const int64_t stride = pages * kPageFloats + kShiftFloats;
+  int64_t firstPages = (int64_t{sliceSize} + kPageFloats - 1) / kPageFloats;
+  if (firstPages % 2 == 0) ++firstPages;
+  int64_t stride = firstPages * kPageFloats + kShiftFloats;
+  for (int64_t pages = firstPages; pages <= firstPages + kMostExtraPages; pages += 2) {
+    const int64_t candidate = pages * kPageFloats + kShiftFloats;
+    if (!phasesShareSets(candidate * kFloatBytes, phases)) {
+      stride = candidate;
+      break;
+    }
+  }
   if (stride * phases > std::numeric_limits<int32_t>::max()) return sliceSize;
   return static_cast<int32_t>(stride);
 }

@@ -377,8 +377,11 @@ TEST(FastKernels, WholeSolveMatchesOracleOnPowerOfTwoGrids) {
   const struct {
     Shape shape;
     bool padded;
-  } large[] = {{{128, 128, 4}, false}, {{256, 64, 2}, false}, {{64, 256, 8}, false},
-               {{128, 128, 16}, true}, {{256, 256, 6}, true}};
+  } large[] = {{{128, 128, 4}, false},
+               {{256, 64, 2}, false},
+               {{64, 256, 8}, true},
+               {{128, 128, 16}, true},
+               {{256, 256, 6}, true}};
   uint32_t seed = 5000;
   for (const auto& [shape, padded] : large) {
     for (int32_t threads : {1, 2}) {

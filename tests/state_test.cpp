@@ -153,16 +153,17 @@ TEST(SolverState, SizesOutsideTheLimitsRequestNothing) {
 }
 
 // Slices whose phases would start on the same cache sets are padded, and then every phase
-// starts on sets of its own: at least 256 bytes from each other modulo 4 KiB, and in a 4 KiB
-// part of its own modulo 128 KiB.
+// starts on sets of its own: at least 256 bytes from each other modulo 4 KiB, in a 4 KiB part
+// of its own modulo 128 KiB, and with at most three others of the first 16 within 128 KiB of it
+// modulo 2 MiB. 1024 x 1000 slices start every phase at the same offset modulo 4 KiB alone.
 TEST(SolverState, PadsPhaseSlicesThatWouldShareCacheSets) {
   const struct {
     int32_t rows, cols, phases;
     bool padded;
   } cases[] = {{1024, 1024, 16, true}, {1024, 1024, 8, true},  {512, 512, 5, true},
-               {128, 128, 16, true},   {2048, 1000, 16, true}, {1024, 1024, 4, false},
-               {1024, 1024, 1, false}, {1000, 1000, 16, false}, {300, 2000, 3, false},
-               {16, 16, 16, false}};
+               {128, 128, 16, true},   {2048, 1000, 16, true}, {1024, 1000, 16, true},
+               {1024, 1024, 4, false}, {1024, 1024, 1, false}, {1000, 1000, 16, false},
+               {300, 2000, 3, false},  {16, 16, 16, false}};
   float dummy[1] = {};
   for (const auto& c : cases) {
     FaultySource refusing{std::vector<bool>(7, true), {}, {}, {}};
@@ -185,6 +186,16 @@ TEST(SolverState, PadsPhaseSlicesThatWouldShareCacheSets) {
         EXPECT_GE(std::min(inWay, 4096 - inWay), 256) << at << ", phases " << a << ", " << b;
         EXPECT_NE(a * strideBytes % 131072 / 4096, b * strideBytes % 131072 / 4096) << at;
       }
+    }
+    const int64_t lastLevelSpan = int64_t{2} << 20;
+    for (int64_t a = 0; a < std::min(c.phases, 16); ++a) {
+      int32_t near = 0;
+      for (int64_t b = 0; b < std::min(c.phases, 16); ++b) {
+        const int64_t apart =
+            ((b - a) * strideBytes % lastLevelSpan + lastLevelSpan) % lastLevelSpan;
+        if (std::min(apart, lastLevelSpan - apart) < (int64_t{128} << 10)) ++near;
+      }
+      EXPECT_LE(near, 4) << at << ", phase " << a;
     }
     daskel::releaseSolverState(state);
   }
