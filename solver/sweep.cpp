@@ -242,10 +242,22 @@ void sweepCorners(SolverState& s, Multipliers m) {
   sweepRegion<true, false, true, false>(s, m, lastRow, s.rows, lastCol, s.cols);  // (M-1, N-1)
 }
 
-// The first sweep's top and bottom pixels of column j, updated as its edge rows update them.
-void updateColumnEnds(SolverState& s, int32_t j) {
-  updatePixel<false, true, true, true>(s, s.rows * j, Multipliers::compute);
-  updatePixel<true, false, true, true>(s, s.rows - 1 + s.rows * j, Multipliers::compute);
+// The corners of one side, which read nothing of the other side's (on grids of three columns or
+// more): in the plain order, (0, j) before (M-1, j).
+void sweepLeftCorners(SolverState& s, Multipliers m) {
+  sweepRegion<false, true, false, true>(s, m, 0, 1, 0, 1);
+  sweepRegion<true, false, false, true>(s, m, s.rows - 1, s.rows, 0, 1);
+}
+void sweepRightCorners(SolverState& s, Multipliers m) {
+  const int32_t lastCol = s.cols - 1;
+  sweepRegion<false, true, true, false>(s, m, 0, 1, lastCol, s.cols);
+  sweepRegion<true, false, true, false>(s, m, s.rows - 1, s.rows, lastCol, s.cols);
+}
+
+// The top and bottom pixels of column j, updated as the sweep's edge rows update them.
+void updateColumnEnds(SolverState& s, int32_t j, Multipliers m = Multipliers::compute) {
+  updatePixel<false, true, true, true>(s, s.rows * j, m);
+  updatePixel<true, false, true, true>(s, s.rows - 1 + s.rows * j, m);
 }
 
 // ---- Bands of interior columns ---------------------------------------------------------------
@@ -560,6 +572,11 @@ struct PairLink {
     wavefront->await(pair - 1, std::min<int64_t>(int64_t{blockEnd} + kPairLag,
                                                  Wavefront::kAllSteps), seen);
   }
+  // Waits until pair - 1 is done, its second sweep's column ends included.
+  void awaitDone() const {
+    if (wavefront == nullptr || pair == 0) return;
+    wavefront->await(pair - 1, Wavefront::kAllSteps, seen);
+  }
   void announce(int32_t steps) const {
     if (wavefront != nullptr) wavefront->publish(pair, steps);
   }
@@ -674,24 +691,40 @@ void snapshotColumns(SolverState& s, int32_t j, int32_t columns) {
   }
 }
 
-// Pair 0 of the driver's two sweeps: the first sweep's first band alone; its left column and
-// the ends of the columns that the second sweep's first band reads; that band, [1, kBandColumns),
-// whose recurrence runs pixel by pixel.
+// Pair 0 of the driver's two sweeps: the first sweep's first band alone; its left column, the
+// ends of the columns that the second sweep's first band reads and the two left corners, which
+// read only those; that band, [1, kBandColumns), whose recurrence runs pixel by pixel.
 void sweepFirstPair(SolverState& s, const LaneFrame& firstFrame, const LaneFrame& secondFrame,
                     const PairLink& link, bool snapshot) {
   if (snapshot) snapshotColumns(s, 0, 1);
   sweepBand(s, firstFrame.band(Multipliers::compute, 1, snapshot));
   sweepRegion<true, true, false, true>(s, Multipliers::compute, 1, s.rows - 1, 0, 1);
   for (int32_t j = 1; j < kBandColumns; ++j) updateColumnEnds(s, j);
+  sweepLeftCorners(s, Multipliers::compute);
   const Band second{secondFrame.scratch(), nullptr, Multipliers::reuse, 1, kBandColumns - 1};
   sweepBand(s, second, &link);
-  link.announce(Wavefront::kAllSteps);
+}
+
+// The second sweep's column ends that pair p updates once its bands are done: columns
+// [j0 - 2, j0 + kBandColumns - 2), j0 = 1 + kBandColumns p (from column 1 for pair 0), whose
+// first-sweep values nothing reads any more. Their down and up neighbours are the second sweep's
+// own final values; their left neighbours the column ends of pair p - 1, which is waited for;
+// their right neighbours first-sweep values, the last of which (column j0 + kBandColumns - 2)
+// the second band updated when it started and ended that column. The first-sweep ends of the
+// next column, which pair p + 1 updates, read that last column's first-sweep ends, which are
+// left for pair p + 1 to overwrite.
+void updateSecondSweepEnds(SolverState& s, const PairLink& link) {
+  const int32_t j0 = 1 + kBandColumns * link.pair;
+  link.awaitDone();
+  for (int32_t j = std::max(1, j0 - 2); j < j0 + kBandColumns - 2; ++j) {
+    updateColumnEnds(s, j, Multipliers::reuse);
+  }
 }
 
 // What is left of both sweeps after the last pair, whose first band ended before column j0: the
 // first sweep's last interior columns, the ends of the columns that the pairs did not reach, its
-// right column and corners; the second sweep's last interior columns, then its edges and
-// corners.
+// right column and right corners; the second sweep's last interior columns, then its left and
+// right columns, the ends of the columns that the pairs did not reach, and its corners.
 void sweepAfterPairs(SolverState& s, const BandScratch& scratch, int32_t j0, bool snapshot) {
   const int32_t lastRow = s.rows - 1;
   const int32_t lastCol = s.cols - 1;
@@ -699,9 +732,13 @@ void sweepAfterPairs(SolverState& s, const BandScratch& scratch, int32_t j0, boo
   sweepBandsIn(s, scratch, Multipliers::compute, j0, lastCol, snapshot);
   for (int32_t j = j0 - 1; j < lastCol; ++j) updateColumnEnds(s, j);
   sweepRegion<true, true, true, false>(s, Multipliers::compute, 1, lastRow, lastCol, s.cols);
-  sweepCorners(s, Multipliers::compute);
+  sweepRightCorners(s, Multipliers::compute);
   sweepBandsIn(s, scratch, Multipliers::reuse, j0 - 1, lastCol);
-  sweepEdges(s, Multipliers::reuse);
+  // The second sweep's left and right columns read neither edge row; the pairs have updated the
+  // edge rows up to column j0 - 3.
+  sweepRegion<true, true, false, true>(s, Multipliers::reuse, 1, lastRow, 0, 1);
+  sweepRegion<true, true, true, false>(s, Multipliers::reuse, 1, lastRow, lastCol, s.cols);
+  for (int32_t j = j0 - 2; j < lastCol; ++j) updateColumnEnds(s, j, Multipliers::reuse);
   sweepCorners(s, Multipliers::reuse);
 }
 
@@ -724,8 +761,9 @@ DASKEL_NOINLINE void sweepPairsAsMember(SolverState& s, Wavefront* wavefront, in
     } else {
       sweepBandPair(s, firstFrame.band(Multipliers::compute, j0, snapshot),
                     secondFrame.band(Multipliers::reuse, j0 - 1), link);
-      link.announce(Wavefront::kAllSteps);
     }
+    updateSecondSweepEnds(s, link);
+    link.announce(Wavefront::kAllSteps);
     if (pair == pairs - 1) sweepAfterPairs(s, firstFrame.scratch(), j0 + kBandColumns, snapshot);
   }
 }
