@@ -14,12 +14,20 @@
 // sweep), sweeps (the two sweeps of an outer iteration, as the driver runs them), shrink
 // (shrinkage and Bregman update without the change measure), and versus: whole calls by the wall
 // clock, alternating in every iteration the plain C solver (bench/plain_solver.c, -O2), the
-// library on one thread, on two and on all (the automatic count), with the medians of each:
+// library on one thread, on two and on all (the automatic count), and two one-thread solves at
+// once on two threads, each on its own labelling, with the medians of each:
 //   plain, t1, t2, tall   ns per element per outer iteration
+//   t1pair                the same for each of the two solves at once
 //   x_plain               plain / t1
 //   speedup2, speedup_all t1 / t2, t1 / tall
+//   capacity2             2 t1 / t1pair: the work two cores do, each on its own solve, in the
+//                         time one core does one; what two cores can give on this machine at
+//                         this moment, against which speedup2 is to be read (2 where the cores
+//                         neither share anything nor slow each other)
 //   floor1, floor2, floor_all  t1, t2, tall divided by the floor
 // A versus row stops with an error where a result differs from the plain solver's in any bit.
+// And warm: the same t1, t2, t1pair, speedup2 and capacity2 for calls on states set up once, so
+// without the first touch of fresh buffers (the first one-thread result is the reference).
 //
 // Run: build/bench/daskel_bench [--benchmark_filter=REGEX] [--benchmark_repetitions=N]; the
 // kernels run at the level that DASKEL_KERNELS picks, as in every call of the library.
@@ -33,6 +41,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/plain_solver.h"
@@ -153,55 +162,154 @@ double median(std::vector<double> values) {
   return n == 0 ? 0.0 : n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
 }
 
-// Whole calls by the wall clock, the plain C solver and the library on 1, 2 and all threads in
-// turn within every iteration, so that a disturbance of the machine touches all of them alike.
-void versus(benchmark::State& state, Size size) {
-  const Input input(size);
-  std::vector<float> u(size.elements());
-  std::vector<float> plainU(size.elements());
-  const struct {
-    const char* name;
-    int32_t threads;  // 0: the automatic count; -1: the plain C solver
-  } runs[] = {{"plain", -1}, {"t1", 1}, {"t2", 2}, {"tall", 0}};
-  std::vector<double> nsPerUnit[4];
+// One run of a row that alternates several: `run` solves and returns the outer iterations;
+// `sameBits` tells whether what it gave matches the row's reference result.
+struct TurnRun {
+  const char* name;
+  std::function<int32_t()> run;
+  std::function<bool()> sameBits;
+};
+
+// The runs in turn within every iteration of `state`, so that a disturbance of the machine
+// touches all of them alike; each round starts one later in the list, so that every run follows
+// each of the others equally often (a call just after the plain solver's frees pays more for its
+// fresh pages). Returns each run's wall-clock ns per element and outer iteration, round by round,
+// or nothing where a result differs from the reference, which stops the row.
+std::vector<std::vector<double>> timeInTurn(benchmark::State& state, const Size& size,
+                                            const std::vector<TurnRun>& runs) {
+  const auto count = static_cast<int32_t>(runs.size());
+  std::vector<std::vector<double>> nsPerUnit(runs.size());
   int32_t round = 0;
   for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): the loop idiom
-    // Each round starts one later in the list, so that every run follows each of the others
-    // equally often: a call just after the plain solver's frees pays more for its fresh pages.
-    for (int turn = 0; turn < 4; ++turn) {
-      const int r = (turn + round) % 4;
+    for (int32_t turn = 0; turn < count; ++turn) {
+      const TurnRun& r = runs[static_cast<std::size_t>((turn + round) % count)];
       const auto start = Clock::now();
-      int32_t iterations = 0;
-      if (runs[r].threads < 0) {
-        std::copy(input.u0.begin(), input.u0.end(), plainU.begin());
-        iterations = plainSolve(size.rows, size.cols, size.phases, 0.5f, 1.0f,
-                                input.costs.data(), plainU.data());
-      } else {
-        iterations = solveOnce(size, input, u, true, runs[r].threads);
-      }
+      const int32_t iterations = r.run();
       const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-      nsPerUnit[r].push_back(ns / (static_cast<double>(size.elements()) * iterations));
-      if (runs[r].threads >= 0 && u != plainU) {
-        state.SkipWithError((std::string(runs[r].name) + " differs from the plain solver").c_str());
-        return;
+      nsPerUnit[static_cast<std::size_t>((turn + round) % count)].push_back(
+          ns / (static_cast<double>(size.elements()) * iterations));
+      if (!r.sameBits()) {
+        state.SkipWithError((std::string(r.name) + " differs from the reference").c_str());
+        return {};
       }
     }
     ++round;
   }
-  const double plain = median(nsPerUnit[0]);
-  const double t1 = median(nsPerUnit[1]);
-  const double t2 = median(nsPerUnit[2]);
-  const double all = median(nsPerUnit[3]);
-  state.counters["plain"] = plain;
+  return nsPerUnit;
+}
+
+// Two one-thread solves at once, `other` on a second thread and `here` on the calling one;
+// returns the outer iterations of `here`.
+int32_t twoAtOnce(const std::function<int32_t()>& here, const std::function<int32_t()>& other) {
+  std::thread second(other);
+  const int32_t iterations = here();
+  second.join();
+  return iterations;
+}
+
+// The counters of one thread, two, and two one-thread solves at once.
+void reportThreads(benchmark::State& state, double t1, double t2, double pair) {
   state.counters["t1"] = t1;
   state.counters["t2"] = t2;
+  state.counters["t1pair"] = pair;
+  state.counters["speedup2"] = t1 / t2;
+  state.counters["capacity2"] = 2.0 * t1 / pair;
+}
+
+// Whole calls by the wall clock: the plain C solver, the library on 1, 2 and all threads, and
+// two one-thread solves at once, each into its own labelling; the plain solver's result is the
+// reference (it runs first in the first round).
+void versus(benchmark::State& state, Size size) {
+  const Input input(size);
+  std::vector<float> u(size.elements());
+  std::vector<float> otherU(size.elements());
+  std::vector<float> plainU(size.elements());
+  const auto library = [&](int32_t threads) {
+    return [&, threads] { return solveOnce(size, input, u, true, threads); };
+  };
+  const auto matches = [&] { return u == plainU; };
+  const std::vector<TurnRun> runs = {
+      {"plain",
+       [&] {
+         std::copy(input.u0.begin(), input.u0.end(), plainU.begin());
+         return plainSolve(size.rows, size.cols, size.phases, 0.5f, 1.0f, input.costs.data(),
+                           plainU.data());
+       },
+       [] { return true; }},
+      {"t1", library(1), matches},
+      {"t2", library(2), matches},
+      {"tall", library(0), matches},
+      {"t1pair",
+       [&] {
+         return twoAtOnce(library(1), [&] { return solveOnce(size, input, otherU, true, 1); });
+       },
+       [&] { return matches() && otherU == plainU; }}};
+  const std::vector<std::vector<double>> ns = timeInTurn(state, size, runs);
+  if (ns.empty()) return;
+  const double plain = median(ns[0]);
+  const double t1 = median(ns[1]);
+  const double t2 = median(ns[2]);
+  const double all = median(ns[3]);
+  reportThreads(state, t1, t2, median(ns[4]));
+  state.counters["plain"] = plain;
   state.counters["tall"] = all;
   state.counters["x_plain"] = plain / t1;
-  state.counters["speedup2"] = t1 / t2;
   state.counters["speedup_all"] = t1 / all;
   state.counters["floor1"] = t1 / floorNsPerElement;
   state.counters["floor2"] = t2 / floorNsPerElement;
   state.counters["floor_all"] = all / floorNsPerElement;
+}
+
+// A solve on a state set up once. Each call resets the labelling to u0 and the split and Bregman
+// volumes to zero, which is all that a solve reads before writing, so every call gives the same
+// result on buffers that earlier calls have mapped and warmed.
+class WarmSolve {
+ public:
+  WarmSolve(const Size& size, const Input& input) : input_(input), u_(size.elements()) {
+    daskel::initSolverState(state_, size.rows, size.cols, size.phases, 0.5f, 1.0f,
+                            input.costs.data(), u_.data(), nullptr);
+  }
+  ~WarmSolve() { daskel::releaseSolverState(state_); }
+  WarmSolve(const WarmSolve&) = delete;
+  WarmSolve& operator=(const WarmSolve&) = delete;
+
+  int32_t run(int32_t threads) {
+    std::copy(input_.u0.begin(), input_.u0.end(), u_.begin());
+    const std::size_t owned =
+        static_cast<std::size_t>(state_.phaseStride) * static_cast<std::size_t>(state_.phases);
+    for (float* volume : {state_.dx, state_.dy, state_.bx, state_.by}) {
+      std::fill(volume, volume + owned, 0.0f);
+    }
+    return daskel::runSolver(state_, threads);
+  }
+  const std::vector<float>& u() const { return u_; }
+
+ private:
+  const Input& input_;
+  std::vector<float> u_;
+  daskel::SolverState state_{};
+};
+
+// Warm calls by the wall clock, which leave out the first touch of fresh buffers: the library on
+// one thread and on two, and two one-thread solves at once on states of their own. The first
+// one-thread result is the reference.
+void warm(benchmark::State& state, Size size) {
+  const Input input(size);
+  WarmSolve solve(size, input);
+  WarmSolve other(size, input);
+  std::vector<float> reference;
+  const auto matches = [&] {
+    if (reference.empty()) reference = solve.u();
+    return solve.u() == reference;
+  };
+  const std::vector<TurnRun> runs = {
+      {"t1", [&] { return solve.run(1); }, matches},
+      {"t2", [&] { return solve.run(2); }, matches},
+      {"t1pair", [&] { return twoAtOnce([&] { return solve.run(1); }, [&] { return other.run(1); }); },
+       [&] { return matches() && other.u() == reference; }}};
+  const std::vector<std::vector<double>> ns = timeInTurn(state, size, runs);
+  if (ns.empty()) return;
+  reportThreads(state, median(ns[0]), median(ns[1]), median(ns[2]));
 }
 
 // One kernel on a state that two outer iterations have brought to a realistic condition.
@@ -249,7 +357,10 @@ void registerAll() {
                               {1000, 1000, 16}, {1024, 1024, 16}, {300, 2000, 3}, {256, 256, 4}};
   for (const Size& size : versusSizes) {
     benchmark::RegisterBenchmark(("versus/" + size.name()).c_str(), versus, size)
-        ->Iterations(size.elements() >= (std::size_t{1} << 23) ? 4 : 8)  // whole rounds of the four
+        ->Iterations(size.elements() >= (std::size_t{1} << 23) ? 5 : 10)  // whole rounds of the five
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("warm/" + size.name()).c_str(), warm, size)
+        ->Iterations(size.elements() >= (std::size_t{1} << 23) ? 6 : 9)  // whole rounds of the three
         ->Unit(benchmark::kMillisecond);
   }
   // The oracle takes up to 190 ns per element-iteration: it runs where that stays a few seconds.
