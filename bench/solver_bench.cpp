@@ -305,7 +305,8 @@ void warm(benchmark::State& state, Size size) {
   const std::vector<TurnRun> runs = {
       {"t1", [&] { return solve.run(1); }, matches},
       {"t2", [&] { return solve.run(2); }, matches},
-      {"t1pair", [&] { return twoAtOnce([&] { return solve.run(1); }, [&] { return other.run(1); }); },
+      {"t1pair",
+       [&] { return twoAtOnce([&] { return solve.run(1); }, [&] { return other.run(1); }); },
        [&] { return matches() && other.u() == reference; }}};
   const std::vector<std::vector<double>> ns = timeInTurn(state, size, runs);
   if (ns.empty()) return;
@@ -355,12 +356,14 @@ void registerAll() {
   // The plain solver takes up to 120 ns per element-iteration, some seconds a call at 2^24.
   const Size versusSizes[] = {{1000, 1000, 4}, {1024, 1024, 4}, {512, 512, 8},  {2048, 2048, 4},
                               {1000, 1000, 16}, {1024, 1024, 16}, {300, 2000, 3}, {256, 256, 4}};
+  // Whole rounds: the five runs of a versus row, the three of a warm row.
   for (const Size& size : versusSizes) {
+    const bool large = size.elements() >= (std::size_t{1} << 23);
     benchmark::RegisterBenchmark(("versus/" + size.name()).c_str(), versus, size)
-        ->Iterations(size.elements() >= (std::size_t{1} << 23) ? 5 : 10)  // whole rounds of the five
+        ->Iterations(large ? 5 : 10)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("warm/" + size.name()).c_str(), warm, size)
-        ->Iterations(size.elements() >= (std::size_t{1} << 23) ? 6 : 9)  // whole rounds of the three
+        ->Iterations(large ? 6 : 9)
         ->Unit(benchmark::kMillisecond);
   }
   // The oracle takes up to 190 ns per element-iteration: it runs where that stays a few seconds.
