@@ -233,25 +233,20 @@ void sweepEdges(SolverState& s, Multipliers m) {
   sweepRegion<false, true, true, true>(s, m, 0, 1, 1, lastCol);             // top row
   sweepRegion<true, false, true, true>(s, m, lastRow, s.rows, 1, lastCol);  // bottom row
 }
-void sweepCorners(SolverState& s, Multipliers m) {
-  const int32_t lastRow = s.rows - 1;
-  const int32_t lastCol = s.cols - 1;
-  sweepRegion<false, true, false, true>(s, m, 0, 1, 0, 1);                        // (0, 0)
-  sweepRegion<false, true, true, false>(s, m, 0, 1, lastCol, s.cols);             // (0, N-1)
-  sweepRegion<true, false, false, true>(s, m, lastRow, s.rows, 0, 1);             // (M-1, 0)
-  sweepRegion<true, false, true, false>(s, m, lastRow, s.rows, lastCol, s.cols);  // (M-1, N-1)
-}
-
-// The corners of one side, which read nothing of the other side's (on grids of three columns or
-// more): in the plain order, (0, j) before (M-1, j).
+// The corners of one side. (0, N-1) and (M-1, 0) are never neighbours, so the left side's two
+// before the right side's give what the plain order (0, 0), (0, N-1), (M-1, 0), (M-1, N-1) gives.
 void sweepLeftCorners(SolverState& s, Multipliers m) {
-  sweepRegion<false, true, false, true>(s, m, 0, 1, 0, 1);
-  sweepRegion<true, false, false, true>(s, m, s.rows - 1, s.rows, 0, 1);
+  sweepRegion<false, true, false, true>(s, m, 0, 1, 0, 1);                // (0, 0)
+  sweepRegion<true, false, false, true>(s, m, s.rows - 1, s.rows, 0, 1);  // (M-1, 0)
 }
 void sweepRightCorners(SolverState& s, Multipliers m) {
   const int32_t lastCol = s.cols - 1;
-  sweepRegion<false, true, true, false>(s, m, 0, 1, lastCol, s.cols);
-  sweepRegion<true, false, true, false>(s, m, s.rows - 1, s.rows, lastCol, s.cols);
+  sweepRegion<false, true, true, false>(s, m, 0, 1, lastCol, s.cols);                // (0, N-1)
+  sweepRegion<true, false, true, false>(s, m, s.rows - 1, s.rows, lastCol, s.cols);  // (M-1, N-1)
+}
+void sweepCorners(SolverState& s, Multipliers m) {
+  sweepLeftCorners(s, m);
+  sweepRightCorners(s, m);
 }
 
 // The top and bottom pixels of column j, updated as the sweep's edge rows update them.
