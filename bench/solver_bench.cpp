@@ -25,10 +25,20 @@
 //                         this moment, against which speedup2 is to be read (2 where the cores
 //                         neither share anything nor slow each other)
 //   floor1, floor2, floor_all  t1, t2, tall divided by the floor
+//   cores2                2 a1 / a2, where a1 is the time of a run of integer arithmetic that
+//                         touches no memory and a2 that of two such runs at once: the cores'
+//                         worth of arithmetic that the two processors give at this moment (2 on
+//                         two cores of their own; 1 where they share one core, as virtual
+//                         processors of a shared host at times do, and then no schedule makes
+//                         two threads much faster than one)
+//   link_ns               the time in ns for a cache line to pass from one thread to another
+//                         and back, which members of a team pay wherever they share data
+//                         (100 to 150 ns on the development machine at times, 430 to 510 at
+//                         others)
 // A versus row stops with an error where a result differs from the plain solver's in any bit.
-// And warm: the same t1, t2, t1pair, speedup2 and capacity2 for calls on states set up once and
-// touched by an untimed call first, so without the first touch of fresh buffers (that call's
-// one-thread result is the reference).
+// And warm: the same t1, t2, t1pair, speedup2, capacity2, cores2 and link_ns for calls on states
+// set up once and touched by an untimed call first, so without the first touch of fresh buffers
+// (that call's one-thread result is the reference).
 //
 // Run: build/bench/daskel_bench [--benchmark_filter=REGEX] [--benchmark_repetitions=N]; the
 // kernels run at the level that DASKEL_KERNELS picks, as in every call of the library.
@@ -36,6 +46,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -208,6 +219,67 @@ int32_t twoAtOnce(const std::function<int32_t()>& here, const std::function<int3
   return iterations;
 }
 
+// Integer arithmetic that touches no memory, some 10 ms of it: six chains of additions and
+// exclusive ors that keep a core's arithmetic units busy. Returns 1, a run's count of units.
+int32_t busyArithmetic() {
+  constexpr uint64_t kSteps = uint64_t{1} << 24;
+  uint64_t a = 1, b = 2, c = 3, d = 4, e = 5, f = 6;
+  for (uint64_t i = 0; i < kSteps; ++i) {
+    a += i;
+    b ^= i;
+    c += a;
+    d ^= b;
+    e += i ^ c;
+    f += d;
+    // Opaque to the compiler, which would otherwise find the loop's end values, and kept in
+    // registers, so that the loop is the arithmetic alone.
+#if defined(__GNUC__)
+    asm volatile("" : "+r"(a), "+r"(b), "+r"(c), "+r"(d), "+r"(e), "+r"(f));
+#endif
+  }
+  benchmark::DoNotOptimize(a + b + c + d + e + f);
+  return 1;
+}
+
+constexpr int32_t kRoundTrips = 20000;
+
+// A cache line passed from this thread to a second one and back, kRoundTrips times. Returns 1.
+int32_t passLineBackAndForth() {
+  std::atomic<int32_t> turn{0};
+  std::thread other([&turn] {
+    for (int32_t i = 0; i < kRoundTrips; ++i) {
+      while (turn.load(std::memory_order_acquire) != 2 * i + 1) {
+      }
+      turn.store(2 * i + 2, std::memory_order_release);
+    }
+  });
+  for (int32_t i = 0; i < kRoundTrips; ++i) {
+    turn.store(2 * i + 1, std::memory_order_release);
+    while (turn.load(std::memory_order_acquire) != 2 * i + 2) {
+    }
+  }
+  other.join();
+  return 1;
+}
+
+// What the machine gives two threads at this moment, timed in turn with a row's solves: the
+// arithmetic alone and two at once, and the line passed back and forth.
+std::vector<TurnRun> machineRuns() {
+  const auto always = [] { return true; };
+  return {{"a1", busyArithmetic, always},
+          {"a2", [] { return twoAtOnce(busyArithmetic, busyArithmetic); }, always},
+          {"link", passLineBackAndForth, always}};
+}
+
+// cores2 and link_ns from the medians of the runs of machineRuns(), which end `ns`.
+void reportMachine(benchmark::State& state, const Size& size,
+                   const std::vector<std::vector<double>>& ns) {
+  const std::size_t first = ns.size() - 3;
+  state.counters["cores2"] = 2.0 * median(ns[first]) / median(ns[first + 1]);
+  state.counters["link_ns"] =
+      median(ns[first + 2]) * static_cast<double>(size.elements()) / kRoundTrips;
+}
+
 // The counters of one thread, two, and two one-thread solves at once.
 void reportThreads(benchmark::State& state, double t1, double t2, double pair) {
   state.counters["t1"] = t1;
@@ -229,7 +301,7 @@ void versus(benchmark::State& state, Size size) {
     return [&, threads] { return solveOnce(size, input, u, true, threads); };
   };
   const auto matches = [&] { return u == plainU; };
-  const std::vector<TurnRun> runs = {
+  std::vector<TurnRun> runs = {
       {"plain",
        [&] {
          std::copy(input.u0.begin(), input.u0.end(), plainU.begin());
@@ -245,6 +317,7 @@ void versus(benchmark::State& state, Size size) {
          return twoAtOnce(library(1), [&] { return solveOnce(size, input, otherU, true, 1); });
        },
        [&] { return matches() && otherU == plainU; }}};
+  for (const TurnRun& probe : machineRuns()) runs.push_back(probe);
   const std::vector<std::vector<double>> ns = timeInTurn(state, size, runs);
   if (ns.empty()) return;
   const double plain = median(ns[0]);
@@ -252,6 +325,7 @@ void versus(benchmark::State& state, Size size) {
   const double t2 = median(ns[2]);
   const double all = median(ns[3]);
   reportThreads(state, t1, t2, median(ns[4]));
+  reportMachine(state, size, ns);
   state.counters["plain"] = plain;
   state.counters["tall"] = all;
   state.counters["x_plain"] = plain / t1;
@@ -302,15 +376,17 @@ void warm(benchmark::State& state, Size size) {
   other.run(1);
   const std::vector<float> reference = solve.u();
   const auto matches = [&] { return solve.u() == reference; };
-  const std::vector<TurnRun> runs = {
+  std::vector<TurnRun> runs = {
       {"t1", [&] { return solve.run(1); }, matches},
       {"t2", [&] { return solve.run(2); }, matches},
       {"t1pair",
        [&] { return twoAtOnce([&] { return solve.run(1); }, [&] { return other.run(1); }); },
        [&] { return matches() && other.u() == reference; }}};
+  for (const TurnRun& probe : machineRuns()) runs.push_back(probe);
   const std::vector<std::vector<double>> ns = timeInTurn(state, size, runs);
   if (ns.empty()) return;
   reportThreads(state, median(ns[0]), median(ns[1]), median(ns[2]));
+  reportMachine(state, size, ns);
 }
 
 // One kernel on a state that two outer iterations have brought to a realistic condition.
