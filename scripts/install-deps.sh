@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake g++ make clang libclang-rt-14-dev valgrind libgtest-dev libbenchmark-dev libpng-dev
   zlib1g-dev octave liboctave-dev python3-dev python3-numpy pybind11-dev python3-pytest python3-pil
-  python3-dask python3-distributed)
+  python3-dask python3-distributed python3-skimage python3-imageio)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
