@@ -274,7 +274,7 @@ std::vector<TurnRun> machineRuns() {
 // cores2 and link_ns from the medians of the runs of machineRuns(), which end `ns`.
 void reportMachine(benchmark::State& state, const Size& size,
                    const std::vector<std::vector<double>>& ns) {
-  const std::size_t first = ns.size() - 3;
+  const std::size_t first = ns.size() - machineRuns().size();
   state.counters["cores2"] = 2.0 * median(ns[first]) / median(ns[first + 1]);
   state.counters["link_ns"] =
       median(ns[first + 2]) * static_cast<double>(size.elements()) / kRoundTrips;
