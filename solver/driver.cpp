@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "solver/cpu_count.hpp"
 #include "solver/kernels.hpp"
 #include "solver/solver.hpp"
 #include "solver/team.hpp"

@@ -1,4 +1,5 @@
-// The threads of one solve, and how many of them a solve uses.
+// The threads of one solve (how many a solve takes when the caller leaves it to the library:
+// solver/cpu_count.hpp).
 //
 // A Team lives inside one call of runSolver: its constructor starts the threads and its
 // destructor joins them, so no thread outlives the call and nothing is kept between calls.
@@ -15,7 +16,6 @@
 #include <cstdint>
 #include <limits>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -40,8 +40,7 @@ class Team {
   // member has returned from it. What the members wrote is then visible to the caller.
   template <class Task>
   void run(Task& task) {
-    runErased([](void* context, int32_t member) { (*static_cast<Task*>(context))(member); },
-              &task);
+    runErased([](void* context, int32_t member) { (*static_cast<Task*>(context))(member); }, &task);
   }
 
   // Waits until `count` is at least `atLeast`; what was written before the count was raised is
@@ -93,14 +92,15 @@ class Wavefront {
   // publishes a later unit only once it has finished the one before, so the value only grows
   // and any value at or above (unit, steps) means those steps are done.
   uint64_t key(int32_t unit, int32_t steps) const {
-    return (uint64_t{static_cast<uint32_t>(firstUnit_ + unit)} << 32) | static_cast<uint32_t>(steps);
+    return (uint64_t{static_cast<uint32_t>(firstUnit_ + unit)} << 32) |
+           static_cast<uint32_t>(steps);
   }
   struct alignas(64) Slot {
     std::atomic<uint64_t> progress{0};
   };
   Team& team_;
   Slot slots_[kMaxThreads];  // one per member, each on a cache line of its own
-  int64_t firstUnit_ = 0;  // of this round, counted from 1 over the rounds
+  int64_t firstUnit_ = 0;    // of this round, counted from 1 over the rounds
   int32_t units_ = 0;
 };
 
@@ -120,28 +120,6 @@ class TwoEndedChunks {
   }
   std::atomic<uint64_t> ends_;
 };
-
-// ---- How many threads ----------------------------------------------------------------------
-
-// The count that the text of DASKEL_NUM_THREADS asks for: a whole number from 1 (at most
-// kMaxThreads is taken), or 0 for no text, an empty one, 0 or anything else.
-int32_t threadCountFromText(const char* text);
-
-// The CPUs that cpu.max (cgroup v2: "max PERIOD" or "QUOTA PERIOD") or the pair of
-// cpu.cfs_quota_us and cpu.cfs_period_us (cgroup v1) allow: the quota divided by the period,
-// rounded up; 0 for no limit or text that is not such a limit.
-int32_t cpusFromQuota(const std::string& quota, const std::string& period);
-
-// The least CPU limit of the cgroups that this process belongs to and their ancestors, read from
-// /proc/self/mountinfo, /proc/self/cgroup and the cgroup files they lead to, all under `root`
-// ("" for the real ones); 0 where no cgroup limits the CPU time.
-int32_t cgroupCpuLimit(const std::string& root);
-
-// The CPUs the calling thread may run on: its affinity mask, and no more than its cgroup quota.
-int32_t availableCpus();
-
-// The automatic count: DASKEL_NUM_THREADS where it asks for a count, else availableCpus().
-int32_t automaticThreadCount();
 
 }  // namespace daskel::detail
 

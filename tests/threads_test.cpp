@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "oracle/oracle.hpp"
+#include "solver/cpu_count.hpp"
 #include "solver/solver.hpp"
-#include "solver/team.hpp"
 #include "tests/test_problem.hpp"
 
 namespace {
@@ -51,10 +51,9 @@ void fill(Problem& problem, uint32_t seed, bool carried) {
 // whole of the one before) and tall enough for several pairs in flight, blocks that do not
 // divide the steps, 16 phases (the most the lanes take) and 17 (the sweeps on one thread).
 TEST(Threads, EveryThreadCountGivesTheBitsOfTheStraightforwardSolver) {
-  const Shape shapes[] = {{2, 2, 1},    {5, 9, 2},    {12, 10, 3},  {20, 27, 2},
-                          {3, 90, 2},   {4, 34, 3},   {40, 75, 5},  {300, 19, 4},
-                          {131, 26, 7}, {64, 66, 1},  {24, 42, 16}, {20, 30, 17},
-                          {170, 83, 2}, {37, 130, 4}};
+  const Shape shapes[] = {{2, 2, 1},    {5, 9, 2},    {12, 10, 3},  {20, 27, 2},  {3, 90, 2},
+                          {4, 34, 3},   {40, 75, 5},  {300, 19, 4}, {131, 26, 7}, {64, 66, 1},
+                          {24, 42, 16}, {20, 30, 17}, {170, 83, 2}, {37, 130, 4}};
   uint32_t seed = 100;
   for (const Shape& shape : shapes) {
     for (bool carried : {false, true}) {
@@ -69,9 +68,9 @@ TEST(Threads, EveryThreadCountGivesTheBitsOfTheStraightforwardSolver) {
         ASSERT_TRUE(problem.ready);
         fill(problem, seed, carried);
         ASSERT_EQ(problem.u, u0);
-        const std::string at = std::to_string(shape.rows) + "x" + std::to_string(shape.cols) +
-                               "x" + std::to_string(shape.phases) + " seed " +
-                               std::to_string(seed) + ", " + std::to_string(threads) + " threads";
+        const std::string at = std::to_string(shape.rows) + "x" + std::to_string(shape.cols) + "x" +
+                               std::to_string(shape.phases) + " seed " + std::to_string(seed) +
+                               ", " + std::to_string(threads) + " threads";
         EXPECT_EQ(daskel::runSolver(problem.state, threads), iterations) << at;
         EXPECT_EQ(daskel::testing::firstStateDifference(problem.state, oracle.state), "") << at;
       }
@@ -86,9 +85,9 @@ TEST(Threads, TheEnvironmentVariableAsksForAWholeNumberOfThreads) {
   const struct {
     const char* text;
     int32_t count;
-  } cases[] = {{nullptr, 0}, {"", 0},    {"4", 4},   {"1", 1},         {"0", 0},
-               {"-2", 0},    {"3x", 0},  {" 4", 0},  {"2.5", 0},       {"256", 256},
-               {"257", 256}, {"99999999999999999999", 256}};
+  } cases[] = {{nullptr, 0}, {"", 0},      {"4", 4},     {"1", 1},
+               {"0", 0},     {"-2", 0},    {"3x", 0},    {" 4", 0},
+               {"2.5", 0},   {"256", 256}, {"257", 256}, {"99999999999999999999", 256}};
   for (const auto& c : cases) {
     EXPECT_EQ(threadCountFromText(c.text), c.count) << (c.text != nullptr ? c.text : "(unset)");
   }
@@ -114,8 +113,8 @@ class FakeRoot {
  public:
   explicit FakeRoot(const std::string& name)
       : root_(std::filesystem::temp_directory_path() /
-              ("daskel_cgroup_" + name + "_" + std::to_string(::testing::UnitTest::GetInstance()
-                                                                  ->random_seed()))) {
+              ("daskel_cgroup_" + name + "_" +
+               std::to_string(::testing::UnitTest::GetInstance()->random_seed()))) {
     std::filesystem::remove_all(root_);
   }
   ~FakeRoot() { std::filesystem::remove_all(root_); }
@@ -145,7 +144,9 @@ TEST(Threads, TheCgroupLimitIsTheLeastAlongThePathToTheRoot) {
     std::vector<std::pair<std::string, std::string>> files;
     int32_t limit;
   } cases[] = {
-      {"v2_nested", v2Mount, "0::/app/job\n",
+      {"v2_nested",
+       v2Mount,
+       "0::/app/job\n",
        {{"/sys/fs/cgroup/app/job/cpu.max", "250000 100000\n"},
         {"/sys/fs/cgroup/app/cpu.max", "150000 100000\n"},
         {"/sys/fs/cgroup/cpu.max", "max 100000\n"}},
@@ -156,13 +157,17 @@ TEST(Threads, TheCgroupLimitIsTheLeastAlongThePathToTheRoot) {
        "0::/kubepods/pod1/box\n",
        {{"/sys/fs/cgroup/box/cpu.max", "50000 100000\n"}},
        1},
-      {"v1_cpu", v1Mount, "5:memory:/docker/abc\n4:cpu,cpuacct:/docker/abc\n",
+      {"v1_cpu",
+       v1Mount,
+       "5:memory:/docker/abc\n4:cpu,cpuacct:/docker/abc\n",
        {{"/sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_quota_us", "300000\n"},
         {"/sys/fs/cgroup/cpu,cpuacct/docker/abc/cpu.cfs_period_us", "100000\n"},
         {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "-1\n"},
         {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n"}},
        3},
-      {"v1_and_v2", v2Mount + v1Mount, "4:cpu,cpuacct:/\n0::/job\n",
+      {"v1_and_v2",
+       v2Mount + v1Mount,
+       "4:cpu,cpuacct:/\n0::/job\n",
        {{"/sys/fs/cgroup/job/cpu.max", "400000 100000\n"},
         {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_quota_us", "200000\n"},
         {"/sys/fs/cgroup/cpu,cpuacct/cpu.cfs_period_us", "100000\n"}},
