@@ -5,10 +5,7 @@
 #include <cstdlib>
 #include <limits>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
+#include "solver/huge_pages.hpp"
 #include "solver/solver.hpp"
 
 namespace daskel {
@@ -35,62 +32,16 @@ bool usableSource(const BufferSource& buffers) {
   return (buffers.obtain == nullptr) == (buffers.release == nullptr);
 }
 
-// The default source. Large buffers come from their own anonymous mapping (zero-filled by the
-// system) marked for transparent huge pages: faulting in 4 KiB pages one by one costs more than
-// a whole outer iteration on a large grid. Each buffer starts at a different offset within its
-// page, so that equal indices of different buffers do not share cache sets. Small buffers, and
-// systems without that advice, use calloc and free; the size alone tells which, so release needs
-// no record of the choice.
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-constexpr std::size_t kMappedFrom = std::size_t{256} << 10;  // bytes
-constexpr std::size_t kHeader = 64;                          // keeps the mapping's base and length
-constexpr std::size_t kStagger = 17 * 64;                    // between consecutive buffers
-
-bool mapped(std::size_t bytes) {
-  return bytes >= kMappedFrom;
-}
-
-void* obtainMapped(std::size_t bytes, int requestIndex) {
-  const std::size_t offset = kHeader + kStagger * static_cast<std::size_t>(requestIndex);
-  // Whole huge pages from the first aligned address on, the buffer's last page included: a
-  // mapping that ends within a huge page's span faults that part in small pages, one by one.
-  const std::size_t hugePages = (offset + bytes + kHugePage - 1) / kHugePage;
-  const std::size_t length = (hugePages + 1) * kHugePage;
-  void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (base == MAP_FAILED) return nullptr;
-  const auto start = reinterpret_cast<std::uintptr_t>(base);
-  const std::uintptr_t aligned = (start + kHugePage - 1) & ~std::uintptr_t{kHugePage - 1};
-  // Only advice: where the system declines, the mapping still works with small pages.
-  madvise(reinterpret_cast<void*>(aligned), length - (aligned - start), MADV_HUGEPAGE);
-  auto* header = reinterpret_cast<std::uintptr_t*>(aligned + offset - kHeader);
-  header[0] = start;
-  header[1] = length;
-  return reinterpret_cast<void*>(aligned + offset);
-}
-
-void releaseMapped(void* buffer) {
-  const auto* header =
-      reinterpret_cast<const std::uintptr_t*>(static_cast<char*>(buffer) - kHeader);
-  munmap(reinterpret_cast<void*>(header[0]), static_cast<std::size_t>(header[1]));
-}
-#else
-bool mapped(std::size_t) {
-  return false;
-}
-void* obtainMapped(std::size_t, int) {
-  return nullptr;
-}
-void releaseMapped(void*) {}
-#endif
-
+// A zero-filled buffer of `count` floats, the `requestIndex`th of the state's requests: from the
+// caller's source, else the default one (huge pages for large buffers, solver/huge_pages.hpp,
+// calloc for the others).
 float* obtainZeroed(const BufferSource& buffers, int32_t count, int requestIndex) {
   const auto n = static_cast<std::size_t>(count);
   void* memory = nullptr;
   if (buffers.obtain != nullptr) {
     memory = buffers.obtain(n, sizeof(float), buffers.context);
-  } else if (mapped(n * sizeof(float))) {
-    memory = obtainMapped(n * sizeof(float), requestIndex);
+  } else if (detail::takesHugePages(n * sizeof(float))) {
+    memory = detail::obtainInHugePages(n * sizeof(float), requestIndex);
   } else {
     memory = std::calloc(n, sizeof(float));
   }
@@ -101,8 +52,8 @@ void releaseBuffer(const BufferSource& buffers, float* buffer, int32_t count) {
   if (buffer == nullptr) return;
   if (buffers.release != nullptr) {
     buffers.release(buffer, buffers.context);
-  } else if (mapped(static_cast<std::size_t>(count) * sizeof(float))) {
-    releaseMapped(buffer);
+  } else if (detail::takesHugePages(static_cast<std::size_t>(count) * sizeof(float))) {
+    detail::releaseFromHugePages(buffer);
   } else {
     std::free(buffer);
   }
