@@ -30,11 +30,6 @@ constexpr int64_t kElementsPerAutomaticMember = int64_t{1} << 18;
 // Elements in a chunk of the shrinkage that the members share out.
 constexpr int32_t kShrinkChunkElements = 1 << 14;
 
-bool hasAllBuffers(const SolverState& s) {
-  return s.costs != nullptr && s.u != nullptr && s.dx != nullptr && s.dy != nullptr &&
-         s.bx != nullptr && s.by != nullptr && s.outerPrev != nullptr && s.multiplier != nullptr;
-}
-
 // Squared change relative to the product of the two sums of squares.
 float changeMeasure(const ChangeSums& sums) {
   return static_cast<float>(sums.changeSquares / (sums.previousSquares * sums.currentSquares));
@@ -152,7 +147,7 @@ void copyLabellingBack(SolverState& s) {
 }  // namespace detail
 
 int32_t runSolver(SolverState& state, int32_t threads) {
-  if (!hasAllBuffers(state)) return 0;
+  if (!detail::hasAllBuffers(state)) return 0;
   // Without the copy (none needed, or none obtained) the kernels read u where it is: the same
   // bits.
   if (state.paddedU == nullptr) return solve(state, threads);

@@ -106,11 +106,7 @@ ChangeSums shrinkAndMeasure(SolverState& state, const double* knownPreviousSquar
 
 void labelSweep(SolverState& state) {
   // The same test as runSolver's: a state without all of its buffers is left alone.
-  if (state.costs == nullptr || state.u == nullptr || state.dx == nullptr || state.dy == nullptr ||
-      state.bx == nullptr || state.by == nullptr || state.outerPrev == nullptr ||
-      state.multiplier == nullptr) {
-    return;
-  }
+  if (!detail::hasAllBuffers(state)) return;
   detail::sweepLabels(state, detail::Multipliers::compute);
 }
 

@@ -9,6 +9,13 @@ namespace daskel::detail {
 
 class Wavefront;  // solver/team.hpp
 
+// Whether `state` has the caller's costs and u and all six buffers it owns (dx, dy, bx, by,
+// outerPrev, multiplier): runSolver and labelSweep leave a state without them alone.
+inline bool hasAllBuffers(const SolverState& s) {
+  return s.costs != nullptr && s.u != nullptr && s.dx != nullptr && s.dy != nullptr &&
+         s.bx != nullptr && s.by != nullptr && s.outerPrev != nullptr && s.multiplier != nullptr;
+}
+
 // The shape of the sweeps' schedule (solver/sweep.cpp, solver/README.md), which the driver needs
 // to share the work out: interior columns run in bands of kBandColumns, each column kSkewRows
 // rows behind the one before; a band's columns run in SIMD lanes up to kLaneMaxPhases phases.
