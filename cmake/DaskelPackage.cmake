@@ -1,7 +1,7 @@
-# Install rules of the package: `cmake --install` puts the solver library daskel::solver, its
-# header (include/daskel/solver/solver.hpp) and a package configuration in place, so that another
-# project can find_package(daskel) and link daskel::solver. The targets add their own files
-# (solver/, gateway/); this file adds the configuration.
+# Install rules of the package: `cmake --install` puts the libraries daskel::solver and
+# daskel::segment, their headers (include/daskel/solver/, include/daskel/segment/) and a package
+# configuration in place, so that another project can find_package(daskel) and link them. The
+# targets add their own files (solver/, segment/, gateway/); this file adds the configuration.
 include(CMakePackageConfigHelpers)
 
 set(daskel_config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/daskel)

@@ -21,8 +21,7 @@ constexpr std::int64_t kMaxPixels = std::int64_t{1} << 20;
 
 void checkImage(const daskel::segment::GreyImage& image) {
   const std::string size = std::to_string(image.cols) + " x " + std::to_string(image.rows);
-  if (image.rows < 1 || image.cols < 1 ||
-      std::int64_t{image.rows} * image.cols > kMaxPixels ||
+  if (image.rows < 1 || image.cols < 1 || std::int64_t{image.rows} * image.cols > kMaxPixels ||
       image.values.size() != static_cast<std::size_t>(image.rows) * image.cols) {
     fail("image size", size + ", " + std::to_string(image.values.size()) + " values");
   }
@@ -47,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (stream == nullptr) return 0;
   daskel::segment::GreyImage image;
   std::string error;
-  const bool read = daskel::segment::readPngStream(stream, "input", image, error, kMaxPixels);
+  const bool read = daskel::tool::readPngStream(stream, "input", image, error, kMaxPixels);
   std::fclose(stream);
   if (read) {
     checkImage(image);

@@ -1,8 +1,9 @@
-// Phase intensities, data costs and labellings for daskel-segment.
-#include "tools/daskel-segment/segment.hpp"
+// Phase intensities, data costs and labellings of the segmentation method.
+#include "segment/segment.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace daskel::segment {
 namespace {
@@ -334,8 +335,18 @@ std::vector<double> phaseShares(const std::vector<uint8_t>& labels, int32_t phas
   return shares;
 }
 
+bool imageFits(int64_t rows, int64_t cols, int32_t phases) {
+  constexpr int64_t maxElements = std::numeric_limits<int32_t>::max();
+  return rows >= 2 && cols >= 2 && phases >= 1 && rows <= maxElements / cols &&
+         rows * cols <= maxElements / phases;
+}
+
 bool segmentImage(const GreyImage& image, const Settings& settings, Result& result,
                   const std::function<void(const RoundReport&)>& onRound, PrintRoutine print) {
+  if (checkSettings(settings) || !imageFits(image.rows, image.cols, settings.phases) ||
+      image.values.size() != static_cast<std::size_t>(image.rows) * image.cols) {
+    return false;
+  }
   const int32_t slice = image.rows * image.cols;
   const int32_t phases = settings.phases;
   const double spreadLimit = costSpreadLimit(settings.penalty, phases);

@@ -1,4 +1,5 @@
-// Image-to-labelling steps of daskel-segment, free of file formats and of the command line.
+// The segmentation method: an image in, phase intensities and a labelling out, by rounds of the
+// solver on data costs estimated from the image. No file formats, no I/O.
 //
 // An image is a grid of intensities in [0, 1] stored column by column, like one slice of the
 // solver's Volumes: pixel (i, j) lies at i + rows * j. A phase is described by one intensity; its
@@ -6,13 +7,14 @@
 // the noise variance (the negative log-likelihood of Gaussian noise around the phase intensity),
 // measured from the pixel's cheapest phase and clipped to the spread the solver can rank (see
 // costSpreadLimit).
-#ifndef DASKEL_TOOLS_SEGMENT_SEGMENT_HPP
-#define DASKEL_TOOLS_SEGMENT_SEGMENT_HPP
+#ifndef DASKEL_SEGMENT_SEGMENT_HPP
+#define DASKEL_SEGMENT_SEGMENT_HPP
 
 #include <cstdint>
 #include <functional>
 #include <vector>
 
+#include "segment/settings.hpp"
 #include "solver/solver.hpp"
 
 namespace daskel::segment {
@@ -98,15 +100,6 @@ std::vector<uint8_t> hardLabels(const std::vector<float>& u, const std::vector<f
 // Fraction of the labels equal to each phase.
 std::vector<double> phaseShares(const std::vector<uint8_t>& labels, int32_t phases);
 
-struct Settings {
-  int32_t phases = 3;
-  std::vector<float> levels;  // starting intensities, distinct; empty: chosen by kMeansLevels
-  float tvWeight = 0.0f;
-  float penalty = 0.0f;
-  int32_t rounds = 1;
-  int32_t threads = 0;  // of each solver call: 0 chooses, 1 the calling thread (runSolver)
-};
-
 struct RoundReport {
   int32_t round = 0;  // counted from 1
   const std::vector<float>* levels = nullptr;
@@ -129,11 +122,16 @@ struct Result {
 // rather than the soft weights, which stay soft far from the boundaries and would pull every level
 // towards its neighbours'. The result's levels are moved once more, towards the means of the
 // final labels. `onRound` (may be empty) hears about each finished round. Returns false when the
-// solver could not get its buffers (it reports that through `print`). The image must be at least
-// 2 x 2 and settings.levels, when given, must hold settings.phases values.
+// solver could not get its buffers (it reports that through `print`), and false without any work
+// for settings that checkSettings refuses and for images smaller than 2 x 2 or whose pixels times
+// phases leave the solver's 32-bit element count (imageFits).
+// Whether the solver takes an image of rows x cols pixels in `phases` phases: at least 2 x 2, and
+// at most 2^31 - 1 elements in all.
+bool imageFits(int64_t rows, int64_t cols, int32_t phases);
+
 bool segmentImage(const GreyImage& image, const Settings& settings, Result& result,
                   const std::function<void(const RoundReport&)>& onRound, PrintRoutine print);
 
 }  // namespace daskel::segment
 
-#endif  // DASKEL_TOOLS_SEGMENT_SEGMENT_HPP
+#endif  // DASKEL_SEGMENT_SEGMENT_HPP

@@ -1,10 +1,9 @@
-// The image-processing steps of daskel-segment on synthetic images.
-#include "tools/daskel-segment/segment.hpp"
+// The steps of the segmentation method on synthetic images.
+#include "segment/segment.hpp"
 
 #include <gtest/gtest.h>
 
 #include "tests/segment/synthetic.hpp"
-#include "tools/daskel-segment/options.hpp"
 
 namespace daskel::segment {
 namespace {

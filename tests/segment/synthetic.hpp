@@ -1,5 +1,5 @@
-// Synthetic test images (known regions, Gaussian noise, 8-bit quantisation) and the tool's
-// settings.
+// Synthetic test images (known regions, Gaussian noise, 8-bit quantisation) and the method's
+// default settings.
 #ifndef DASKEL_TESTS_SEGMENT_SYNTHETIC_HPP
 #define DASKEL_TESTS_SEGMENT_SYNTHETIC_HPP
 
@@ -7,8 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "tools/daskel-segment/options.hpp"
-#include "tools/daskel-segment/segment.hpp"
+#include "segment/segment.hpp"
 
 namespace daskel::segment::testing {
 
@@ -56,12 +55,11 @@ inline Synthetic makeSynthetic(Layout layout, int32_t rows, int32_t cols,
   return s;
 }
 
-// The tool's settings: its defaults, for `phases` phases and `rounds` rounds.
-inline Settings defaultSettings(int32_t phases = kDefaultPhases, int32_t rounds = kDefaultRounds) {
+// The default settings, for `phases` phases and `rounds` rounds.
+inline Settings defaultSettings(int32_t phases = Settings{}.phases,
+                                int32_t rounds = Settings{}.rounds) {
   Settings settings;
   settings.phases = phases;
-  settings.tvWeight = kDefaultTvWeight;
-  settings.penalty = kDefaultPenalty;
   settings.rounds = rounds;
   return settings;
 }

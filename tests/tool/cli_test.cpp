@@ -10,8 +10,10 @@
 #include "tests/segment/synthetic.hpp"
 #include "tools/daskel-segment/png_io.hpp"
 
-namespace daskel::segment {
+namespace daskel::tool {
 namespace {
+
+using segment::GreyImage;
 
 namespace fs = std::filesystem;
 
@@ -75,8 +77,8 @@ class Tool : public ::testing::Test {
 };
 
 TEST_F(Tool, LabelsNumberPhasesByIncreasingIntensity) {
-  const auto s =
-      testing::makeSynthetic(testing::Layout::DiscAndBar, 48, 60, {0.55f, 0.9f, 0.1f}, 0.08, 5);
+  const auto s = segment::testing::makeSynthetic(segment::testing::Layout::DiscAndBar, 48, 60,
+                                                 {0.55f, 0.9f, 0.1f}, 0.08, 5);
   writeGrey("in.png", 48, 60, s.image.values);
   ASSERT_EQ(run("'" + at("in.png") + "' '" + at("out.png") + "' --labels '" + at("labels.png") +
                 "' --soft '" + at("soft") + "'"),
@@ -132,4 +134,4 @@ TEST_F(Tool, FailuresExitNonZeroWithOneLineAndNoOutputs) {
 }
 
 }  // namespace
-}  // namespace daskel::segment
+}  // namespace daskel::tool

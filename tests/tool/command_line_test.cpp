@@ -3,7 +3,7 @@
 
 #include "tools/daskel-segment/options.hpp"
 
-namespace daskel::segment {
+namespace daskel::tool {
 namespace {
 
 TEST(CommandLine, RefusedValuesGetTheMessageThatFitsThem) {
@@ -12,15 +12,18 @@ TEST(CommandLine, RefusedValuesGetTheMessageThatFitsThem) {
     const char* message;
   };
   const Case cases[] = {
-      // Underflow and overflow are not "below 0" or "not greater than 0".
-      {{"--tv", "1e-50"}, "--tv '1e-50' is too close to 0 for a 32-bit float"},
-      {{"--penalty", "1e-45"}, "--penalty '1e-45' is too close to 0 for a 32-bit float"},
-      {{"--penalty=1e39"}, "--penalty '1e39' is too large for a 32-bit float"},
-      {{"--levels", "1e-60,0.5"}, "--levels '1e-60' is too close to 0"},
-      {{"--tv", "-1"}, "--tv takes a number of at least 0, not '-1'"},
+      // Values the method refuses, in its words (segment::checkSettings), with the text given.
+      {{"--penalty", "1e-45"},
+       "--penalty must be a finite number of at least 1.17549e-38; got '1e-45'"},
+      {{"--penalty=1e39"}, "--penalty must be a finite number of at least 1.17549e-38; got '1e39'"},
+      {{"--tv", "-1"}, "--tv must be a finite number of at least 0; got '-1'"},
+      {{"--phases", "99999999999"},
+       "--phases must be a whole number from 2 to 16; got '99999999999'"},
+      {{"--phases=3", "--levels=0.1,0.9"},
+       "--levels must hold one intensity per phase, 3; got '0.1,0.9'"},
       // Leading blanks, which strtol and strtof would skip.
-      {{"--phases", " 3"}, "--phases takes a whole number from 2 to 16, not ' 3'"},
-      {{"--tv", "\t0.5"}, "--tv takes a number of at least 0"},
+      {{"--phases", " 3"}, "--phases takes a whole number, not ' 3'"},
+      {{"--tv", "\t0.5"}, "--tv takes a number, not '\t0.5'"},
       {{"--max-pixels", "3"}, "--max-pixels takes a whole number from 4 to"},
       {{"--max-pixels", "9999999999999"}, "--max-pixels takes a whole number"},
       {{"--labels", "-"}, "only OUTPUT can be '-'"},
@@ -37,7 +40,7 @@ TEST(CommandLine, RefusedValuesGetTheMessageThatFitsThem) {
   }
 }
 
-TEST(CommandLine, PixelLimitAndStandardOutputAreAccepted) {
+TEST(CommandLine, PixelLimitTinyNumbersAndStandardOutputAreAccepted) {
   Options options;
   std::string error;
   ASSERT_TRUE(parseOptions({"in.png", "-"}, options, error)) << error;
@@ -45,6 +48,12 @@ TEST(CommandLine, PixelLimitAndStandardOutputAreAccepted) {
   EXPECT_EQ(options.maxPixels, kDefaultMaxPixels);
   ASSERT_TRUE(parseOptions({"in.png", "out.png", "--max-pixels=64000000"}, options, error));
   EXPECT_EQ(options.maxPixels, 64000000);
+  // Values below the smallest float round to 0, as they do in Python's float32.
+  ASSERT_TRUE(
+      parseOptions({"in.png", "out.png", "--tv", "1e-50", "--levels", "1e-60,0.5"}, options, error))
+      << error;
+  EXPECT_EQ(options.settings.tvWeight, 0.0f);
+  EXPECT_EQ(options.settings.levels, (std::vector<float>{0.0f, 0.5f}));
   // After "--" names that start with a dash are files, "-" (standard output) included.
   ASSERT_TRUE(parseOptions({"--quiet", "--", "-in.png", "-"}, options, error)) << error;
   EXPECT_EQ(options.input, "-in.png");
@@ -53,4 +62,4 @@ TEST(CommandLine, PixelLimitAndStandardOutputAreAccepted) {
 }
 
 }  // namespace
-}  // namespace daskel::segment
+}  // namespace daskel::tool

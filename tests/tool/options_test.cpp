@@ -3,33 +3,33 @@
 
 #include <gtest/gtest.h>
 
-namespace daskel::segment {
+namespace daskel::tool {
 namespace {
 
 TEST(ParseOptions, AcceptsBothValueFormsAndSetsEveryField) {
   Options o;
   std::string error;
-  ASSERT_TRUE(parseOptions({"--rounds=2", "in.png", "--tv", "0.25", "out.png", "--penalty=8",
-                            "--labels", "l.png", "--soft=s-", "--levels", "0.9,0.1", "-q",
-                            "--threads", "3"},
-                           o, error))
+  ASSERT_TRUE(
+      parseOptions({"--rounds=2", "in.png", "--tv", "0.25", "out.png", "--penalty=8", "--labels",
+                    "l.png", "--soft=s-", "--levels", "0.9,0.1", "-q", "--threads", "3"},
+                   o, error))
       << error;
   EXPECT_EQ(o.input, "in.png");
   EXPECT_EQ(o.output, "out.png");
-  EXPECT_EQ(o.rounds, 2);
-  EXPECT_FLOAT_EQ(o.tvWeight, 0.25f);
-  EXPECT_FLOAT_EQ(o.penalty, 8.0f);
+  EXPECT_EQ(o.settings.rounds, 2);
+  EXPECT_FLOAT_EQ(o.settings.tvWeight, 0.25f);
+  EXPECT_FLOAT_EQ(o.settings.penalty, 8.0f);
   EXPECT_EQ(o.labels, "l.png");
   EXPECT_EQ(o.softPrefix, "s-");
-  EXPECT_EQ(o.levels, (std::vector<float>{0.1f, 0.9f}));  // sorted
-  EXPECT_EQ(o.phases, 2);                                 // from the levels
+  EXPECT_EQ(o.settings.levels, (std::vector<float>{0.1f, 0.9f}));  // sorted
+  EXPECT_EQ(o.settings.phases, 2);                                 // from the levels
   EXPECT_TRUE(o.quiet);
-  EXPECT_EQ(o.threads, 3);
+  EXPECT_EQ(o.settings.threads, 3);
 
   ASSERT_TRUE(parseOptions({"a.png", "b.png"}, o, error));
-  EXPECT_EQ(o.phases, kDefaultPhases);
-  EXPECT_EQ(o.threads, 0);  // chosen by the solver
-  EXPECT_TRUE(o.levels.empty());
+  EXPECT_EQ(o.settings.phases, segment::Settings{}.phases);
+  EXPECT_EQ(o.settings.threads, 0);  // chosen by the solver
+  EXPECT_TRUE(o.settings.levels.empty());
   EXPECT_TRUE(parseOptions({"--help"}, o, error));
   EXPECT_TRUE(o.help);
 }
@@ -67,4 +67,4 @@ TEST(ParseOptions, RejectsBadCommandLinesWithAMessage) {
 }
 
 }  // namespace
-}  // namespace daskel::segment
+}  // namespace daskel::tool

@@ -18,13 +18,15 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/segment/png_bytes.hpp"
-#include "tests/segment/scratch_folder.hpp"
 #include "tests/segment/synthetic.hpp"
+#include "tests/tool/png_bytes.hpp"
+#include "tests/tool/scratch_folder.hpp"
 #include "tools/daskel-segment/png_io.hpp"
 
-namespace daskel::segment {
+namespace daskel::tool {
 namespace {
+
+using segment::GreyImage;
 
 namespace fs = std::filesystem;
 
@@ -102,8 +104,8 @@ class ToolFiles : public testing::ScratchFolder {
 
   // A noisy three-phase picture: its soft maps do not compress to nothing.
   void writeNoisy(const std::string& name, int32_t rows, int32_t cols) {
-    const auto s = testing::makeSynthetic(testing::Layout::DiscAndBar, rows, cols,
-                                          {0.3f, 0.5f, 0.7f}, 0.15, 7);
+    const auto s = segment::testing::makeSynthetic(segment::testing::Layout::DiscAndBar, rows, cols,
+                                                   {0.3f, 0.5f, 0.7f}, 0.15, 7);
     std::vector<uint8_t> samples(s.image.values.size());
     for (std::size_t p = 0; p < samples.size(); ++p) {
       samples[p] = static_cast<uint8_t>(s.image.values[p] * 255.0f + 0.5f);
@@ -207,7 +209,7 @@ TEST_F(ToolFiles, LinkedOutputsAreFollowedAndReplacedFilesKeepTheirPermissions) 
 TEST_F(ToolFiles, AFailedLaterOutputLeavesNoOutputAtAll) {
   writeNoisy("in.png", 48, 48);
   const std::vector<std::string> args = {"in.png", "out.png", "--labels", "labels.png",
-                                         "--soft",  "soft",    "--quiet"};
+                                         "--soft", "soft",    "--quiet"};
   ASSERT_EQ(run(args), 0) << err_;
   const auto small = std::max(fs::file_size(at("out.png")), fs::file_size(at("labels.png")));
   const auto large = fs::file_size(at("soft0.png"));
@@ -254,8 +256,7 @@ TEST_F(ToolFiles, ExhaustedMemoryEndsWithOneLineAndNoFiles) {
                                        testing::pngImageData(std::string((side + 1) * side, 0))}));
   const auto before = contents();
   expectOneLineFailure(
-      run({"zeros.png", "out.png", "--labels", "l.png", "--max-pixels", "64000000"},
-          halfAGigabyte),
+      run({"zeros.png", "out.png", "--labels", "l.png", "--max-pixels", "64000000"}, halfAGigabyte),
       "not enough memory", "half a gigabyte");
   EXPECT_EQ(contents(), before);
 }
@@ -282,4 +283,4 @@ TEST_F(ToolFiles, OutputDashWritesTheImageToStandardOutput) {
 }
 
 }  // namespace
-}  // namespace daskel::segment
+}  // namespace daskel::tool

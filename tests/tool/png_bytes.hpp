@@ -1,6 +1,6 @@
 // PNG files assembled chunk by chunk, so that tests can damage exactly one part of one.
-#ifndef DASKEL_TESTS_SEGMENT_PNG_BYTES_HPP
-#define DASKEL_TESTS_SEGMENT_PNG_BYTES_HPP
+#ifndef DASKEL_TESTS_TOOL_PNG_BYTES_HPP
+#define DASKEL_TESTS_TOOL_PNG_BYTES_HPP
 
 #include <zlib.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace daskel::segment::testing {
+namespace daskel::tool::testing {
 
 inline std::string bigEndian32(uint32_t value) {
   return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
@@ -18,16 +18,16 @@ inline std::string bigEndian32(uint32_t value) {
 // Length, type, data and the CRC of type and data.
 inline std::string pngChunk(const std::string& type, const std::string& data) {
   const std::string body = type + data;
-  const auto crc = crc32(0L, reinterpret_cast<const Bytef*>(body.data()),
-                         static_cast<uInt>(body.size()));
+  const auto crc =
+      crc32(0L, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()));
   return bigEndian32(static_cast<uint32_t>(data.size())) + body +
          bigEndian32(static_cast<uint32_t>(crc));
 }
 
 inline std::string pngHeader(uint32_t width, uint32_t height, int depth, int colourType) {
-  return pngChunk("IHDR", bigEndian32(width) + bigEndian32(height) +
-                              std::string{static_cast<char>(depth), static_cast<char>(colourType),
-                                          0, 0, 0});
+  return pngChunk(
+      "IHDR", bigEndian32(width) + bigEndian32(height) +
+                  std::string{static_cast<char>(depth), static_cast<char>(colourType), 0, 0, 0});
 }
 
 // The IDAT chunk of raw scanlines, each led by its filter byte.
@@ -48,6 +48,6 @@ inline std::string pngFile(const std::vector<std::string>& chunks) {
   return file + pngChunk("IEND", "");
 }
 
-}  // namespace daskel::segment::testing
+}  // namespace daskel::tool::testing
 
-#endif  // DASKEL_TESTS_SEGMENT_PNG_BYTES_HPP
+#endif  // DASKEL_TESTS_TOOL_PNG_BYTES_HPP

@@ -8,8 +8,10 @@
 #include <filesystem>
 #include <fstream>
 
-namespace daskel::segment {
+namespace daskel::tool {
 namespace {
+
+using segment::GreyImage;
 
 namespace fs = std::filesystem;
 
@@ -121,4 +123,4 @@ TEST_F(PngIo, UncommittedAndUnwritableOutputsLeaveNothing) {
 }
 
 }  // namespace
-}  // namespace daskel::segment
+}  // namespace daskel::tool

@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include "tests/segment/png_bytes.hpp"
-#include "tests/segment/scratch_folder.hpp"
+#include "tests/tool/png_bytes.hpp"
+#include "tests/tool/scratch_folder.hpp"
 #include "tools/daskel-segment/png_io.hpp"
 
-namespace daskel::segment {
+namespace daskel::tool {
 namespace {
+
+using segment::GreyImage;
 
 using testing::pngChunk;
 using testing::pngFile;
@@ -34,9 +36,9 @@ TEST_F(PngRead, DamagedFilesGiveTheDecodersReason) {
   const Case cases[] = {
       {"bad-crc", badCrc, "CRC error"},
       {"truncated", grey.substr(0, grey.size() - 20), "Read Error"},
-      {"no-palette", pngFile({pngHeader(2, 2, 1, kPalette), pngImageData(kPaletteRows)}),
-       "PLTE"},
-      {"garbage", std::string("\x89PNG\r\n\x1a\n", 8) + std::string(40, '\x7f'), "invalid chunk type"},
+      {"no-palette", pngFile({pngHeader(2, 2, 1, kPalette), pngImageData(kPaletteRows)}), "PLTE"},
+      {"garbage", std::string("\x89PNG\r\n\x1a\n", 8) + std::string(40, '\x7f'),
+       "invalid chunk type"},
       {"bad-depth", pngFile({pngHeader(4, 4, 7, kGrey), pngImageData(std::string(20, 0))}),
        "Invalid IHDR data"},
       // A 30 kB file would claim 64 megapixels: refused from its header.
@@ -57,15 +59,15 @@ TEST_F(PngRead, DamagedFilesGiveTheDecodersReason) {
 TEST_F(PngRead, PaletteWithTransparencyIsReadAndItsAlphaIgnored) {
   // Entry 0 pure red and fully transparent, entry 1 white and half transparent.
   const std::string palette = pngChunk("PLTE", std::string("\xff\0\0\xff\xff\xff", 6));
-  const std::string bytes = pngFile({pngHeader(2, 2, 1, kPalette), palette,
-                                     pngChunk("tRNS", std::string("\0\x80", 2)),
-                                     pngImageData(kPaletteRows)});
+  const std::string bytes =
+      pngFile({pngHeader(2, 2, 1, kPalette), palette, pngChunk("tRNS", std::string("\0\x80", 2)),
+               pngImageData(kPaletteRows)});
   GreyImage image;
   std::string error;
   ASSERT_TRUE(readPng(write("trns.png", bytes), image, error)) << error;
   ASSERT_EQ(image.values.size(), 4u);
   // Column-major: (0,0) red, (1,0) white, (0,1) white, (1,1) red.
-  const float red = lumaIntensity(255, 0, 0, 255);
+  const float red = segment::lumaIntensity(255, 0, 0, 255);
   EXPECT_EQ(image.values, (std::vector<float>{red, 1.0f, 1.0f, red}));
 }
 
@@ -84,4 +86,4 @@ TEST_F(PngRead, ChunksClaimingGigabytesAreSkippedUnread) {
 }
 
 }  // namespace
-}  // namespace daskel::segment
+}  // namespace daskel::tool

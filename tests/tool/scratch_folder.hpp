@@ -1,6 +1,6 @@
 // A fresh, empty folder for each test, named after the test and removed after it.
-#ifndef DASKEL_TESTS_SEGMENT_SCRATCH_FOLDER_HPP
-#define DASKEL_TESTS_SEGMENT_SCRATCH_FOLDER_HPP
+#ifndef DASKEL_TESTS_TOOL_SCRATCH_FOLDER_HPP
+#define DASKEL_TESTS_TOOL_SCRATCH_FOLDER_HPP
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-namespace daskel::segment::testing {
+namespace daskel::tool::testing {
 
 class ScratchFolder : public ::testing::Test {
  protected:
@@ -32,6 +32,6 @@ class ScratchFolder : public ::testing::Test {
   std::filesystem::path folder_;
 };
 
-}  // namespace daskel::segment::testing
+}  // namespace daskel::tool::testing
 
-#endif  // DASKEL_TESTS_SEGMENT_SCRATCH_FOLDER_HPP
+#endif  // DASKEL_TESTS_TOOL_SCRATCH_FOLDER_HPP

@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "segment/segment.hpp"
 #include "tools/daskel-segment/options.hpp"
 #include "tools/daskel-segment/outputs.hpp"
 #include "tools/daskel-segment/png_io.hpp"
-#include "tools/daskel-segment/segment.hpp"
 
 namespace {
 
 using daskel::segment::GreyImage;
-using daskel::segment::Options;
-using daskel::segment::NamedPath;
-using daskel::segment::OutputSet;
+using daskel::tool::NamedPath;
+using daskel::tool::Options;
+using daskel::tool::OutputSet;
 using Clock = std::chrono::steady_clock;
 
 // Run time from which a progress line per round is printed.
@@ -70,7 +70,7 @@ std::vector<NamedPath> outputPaths(const Options& options) {
   std::vector<NamedPath> paths = {{"OUTPUT", options.output}};
   if (!options.labels.empty()) paths.push_back({"--labels", options.labels});
   if (!options.softPrefix.empty()) {
-    for (int32_t k = 0; k < options.phases; ++k) {
+    for (int32_t k = 0; k < options.settings.phases; ++k) {
       paths.push_back({"--soft", options.softPrefix + std::to_string(k) + ".png"});
     }
   }
@@ -95,36 +95,37 @@ std::vector<uint8_t> softMap(const std::vector<float>& u, int32_t slice, int32_t
 }
 
 int run(int argc, char** argv) {
-  daskel::segment::occupyClosedStandardDescriptors();
+  daskel::tool::occupyClosedStandardDescriptors();
   Options options;
   std::string error;
-  if (!daskel::segment::parseOptions(std::vector<std::string>(argv + 1, argv + argc), options,
-                                     error)) {
+  if (!daskel::tool::parseOptions(std::vector<std::string>(argv + 1, argv + argc), options,
+                                  error)) {
     return fail(error + " (see --help)");
   }
   if (options.help) {
-    std::fputs(daskel::segment::usageText().c_str(), stdout);
+    std::fputs(daskel::tool::usageText().c_str(), stdout);
     return 0;
   }
+  const daskel::segment::Settings& settings = options.settings;
   const std::vector<NamedPath> paths = outputPaths(options);
-  if (!daskel::segment::checkOutputFiles({"INPUT", options.input}, paths, error)) {
+  if (!daskel::tool::checkOutputFiles({"INPUT", options.input}, paths, error)) {
     return fail(error);
   }
-  daskel::segment::removeStagedFilesOnSignals();
+  daskel::tool::removeStagedFilesOnSignals();
   // With the image on standard output, the report goes to standard error.
-  std::FILE* report = options.output == daskel::segment::kStandardOutput ? stderr : stdout;
+  std::FILE* report = options.output == daskel::tool::kStandardOutput ? stderr : stdout;
 
   GreyImage image;
-  if (!daskel::segment::readPng(options.input, image, error, options.maxPixels)) {
+  if (!daskel::tool::readPng(options.input, image, error, options.maxPixels)) {
     return fail(error);
   }
   if (image.rows < 2 || image.cols < 2) {
     return fail("'" + options.input + "' is " + std::to_string(image.cols) + " x " +
                 std::to_string(image.rows) + " pixels; it must be at least 2 x 2");
   }
-  const std::int64_t elements = std::int64_t{image.rows} * image.cols * options.phases;
+  const std::int64_t elements = std::int64_t{image.rows} * image.cols * settings.phases;
   if (elements > std::numeric_limits<int32_t>::max()) {
-    return fail("'" + options.input + "' is too large for " + std::to_string(options.phases) +
+    return fail("'" + options.input + "' is too large for " + std::to_string(settings.phases) +
                 " phases");
   }
 
@@ -134,14 +135,6 @@ int run(int argc, char** argv) {
     if (!outputs.add(path.path, error)) return fail(error);
   }
 
-  daskel::segment::Settings settings;
-  settings.phases = options.phases;
-  settings.levels = options.levels;
-  settings.tvWeight = options.tvWeight;
-  settings.penalty = options.penalty;
-  settings.rounds = options.rounds;
-  settings.threads = options.threads;
-
   const Clock::time_point start = Clock::now();
   bool showProgress = false;
   auto onRound = [&](const daskel::segment::RoundReport& round) {
@@ -150,7 +143,7 @@ int run(int argc, char** argv) {
     showProgress = showProgress || elapsed > kProgressSeconds;
     if (showProgress && !options.quiet) {
       std::fprintf(report, "round %d of %d: intensities %s, %d outer iterations, %.1f s\n",
-                   round.round, options.rounds, levelList(*round.levels).c_str(),
+                   round.round, settings.rounds, levelList(*round.levels).c_str(),
                    round.outerIterations, elapsed);
       std::fflush(report);
     }
@@ -164,30 +157,30 @@ int run(int argc, char** argv) {
 
   const int32_t slice = image.rows * image.cols;
   std::size_t next = 0;
-  bool written = daskel::segment::writePng(outputs[next++], image.rows, image.cols, 3,
-                                           colourImage(result.labels), error);
+  bool written = daskel::tool::writePng(outputs[next++], image.rows, image.cols, 3,
+                                        colourImage(result.labels), error);
   if (written && !options.labels.empty()) {
-    written = daskel::segment::writePng(outputs[next++], image.rows, image.cols, 1,
-                                        result.labels, error);
+    written =
+        daskel::tool::writePng(outputs[next++], image.rows, image.cols, 1, result.labels, error);
   }
   if (!options.softPrefix.empty()) {
-    for (int32_t k = 0; written && k < options.phases; ++k) {
-      written = daskel::segment::writePng(outputs[next++], image.rows, image.cols, 1,
-                                          softMap(result.u, slice, k), error);
+    for (int32_t k = 0; written && k < settings.phases; ++k) {
+      written = daskel::tool::writePng(outputs[next++], image.rows, image.cols, 1,
+                                       softMap(result.u, slice, k), error);
     }
   }
   if (!written || !outputs.commit(error)) return fail(error);
 
   if (!options.quiet) {
-    const std::vector<double> shares = daskel::segment::phaseShares(result.labels, options.phases);
+    const std::vector<double> shares = daskel::segment::phaseShares(result.labels, settings.phases);
     std::fprintf(report, "%s: %d x %d pixels, %d phases\n", options.input.c_str(), image.cols,
-                 image.rows, options.phases);
+                 image.rows, settings.phases);
     std::fprintf(report, "phase  intensity  pixels\n");
-    for (int32_t k = 0; k < options.phases; ++k) {
+    for (int32_t k = 0; k < settings.phases; ++k) {
       std::fprintf(report, "%5d  %9.3f  %5.1f %%\n", k, static_cast<double>(result.levels[k]),
                    100.0 * shares[k]);
     }
-    std::fprintf(report, "%d rounds, %d outer iterations, %.2f s\n", options.rounds,
+    std::fprintf(report, "%d rounds, %d outer iterations, %.2f s\n", settings.rounds,
                  result.outerIterations, seconds);
     std::fprintf(report, "wrote %s\n",
                  report == stderr ? "the image to standard output" : options.output.c_str());

@@ -2,100 +2,65 @@
 #include "tools/daskel-segment/options.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <map>
 
-namespace daskel::segment {
+namespace daskel::tool {
 namespace {
 
-// How a number on the command line was read.
-enum class Number { ok, malformed, tooSmall, tooLarge };
+using segment::kMaxPhases;
+using segment::kMinPhases;
 
 // strtol and strtof skip leading blanks; a value on the command line may not have any.
 bool startsWithoutBlank(const std::string& text) {
   return !text.empty() && std::isspace(static_cast<unsigned char>(text[0])) == 0;
 }
 
-template <typename Integer>
-bool parseInteger(const std::string& text, Integer& value) {
+// A whole number; one beyond the range of long long reads as the nearest end of that range.
+bool parseInteger(const std::string& text, long long& value) {
   if (!startsWithoutBlank(text)) return false;
-  errno = 0;
   char* end = nullptr;
-  const long long parsed = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || parsed < std::numeric_limits<Integer>::min() ||
-      parsed > std::numeric_limits<Integer>::max()) {
+  value = std::strtoll(text.c_str(), &end, 10);
+  return end != text.c_str() && *end == '\0';
+}
+
+// A whole number, taken into the range of int32_t: beyond it every setting refuses it anyway, in
+// segment::checkSettings' words.
+bool parseSetting(const std::string& name, const std::string& text, int32_t& value,
+                  std::string& error) {
+  long long parsed = 0;
+  if (!parseInteger(text, parsed)) {
+    error = name + " takes a whole number, not '" + text + "'";
     return false;
   }
-  value = static_cast<Integer>(parsed);
+  constexpr long long low = std::numeric_limits<int32_t>::min();
+  constexpr long long high = std::numeric_limits<int32_t>::max();
+  value = static_cast<int32_t>(std::clamp(parsed, low, high));
   return true;
 }
 
-// Reads the value of a whole-number option from `low` to `high`; otherwise `error` says so.
-template <typename Integer>
-bool parseIntegerOption(const std::string& name, const std::string& text, Integer low,
-                        Integer high, Integer& value, std::string& error) {
-  Integer parsed = 0;
-  if (parseInteger(text, parsed) && parsed >= low && parsed <= high) {
-    value = parsed;
-    return true;
-  }
-  error = name + " takes a whole number from " + std::to_string(low) + " to " +
-          std::to_string(high) + ", not '" + text + "'";
-  return false;
-}
-
-// A finite float. Values that underflow to zero or to a subnormal, or overflow, are told apart
-// from malformed text, so that the message can say what is wrong with them.
-Number parseFloat(const std::string& text, float& value) {
-  if (!startsWithoutBlank(text)) return Number::malformed;
-  errno = 0;
+// A number as a 32-bit float, rounded to nearest. Text beyond the range of floats reads as what
+// strtof makes of it (infinity, or 0 or a subnormal), and "nan" and "inf" as themselves, so that
+// segment::checkSettings judges every value.
+bool parseFloat(const std::string& text, float& value) {
+  if (!startsWithoutBlank(text)) return false;
   char* end = nullptr;
-  const float parsed = std::strtof(text.c_str(), &end);
-  if (*end != '\0') return Number::malformed;
-  if (errno == ERANGE) {
-    return std::fabs(parsed) < std::numeric_limits<float>::min() ? Number::tooSmall
-                                                                  : Number::tooLarge;
-  }
-  if (errno != 0 || !std::isfinite(parsed)) return Number::malformed;
-  value = parsed;
-  return Number::ok;
+  value = std::strtof(text.c_str(), &end);
+  return end != text.c_str() && *end == '\0';
 }
 
-// The message for a number outside the range of floats; empty for any other outcome.
-std::string floatRangeError(const std::string& name, const std::string& text, Number number) {
-  char limit[32];
-  if (number == Number::tooSmall) {
-    std::snprintf(limit, sizeof limit, "%g", static_cast<double>(std::numeric_limits<float>::min()));
-    return name + " '" + text + "' is too close to 0 for a 32-bit float (use 0 or at least " +
-           limit + ")";
-  }
-  if (number == Number::tooLarge) {
-    std::snprintf(limit, sizeof limit, "%g", static_cast<double>(std::numeric_limits<float>::max()));
-    return name + " '" + text + "' is too large for a 32-bit float (at most " + limit + ")";
-  }
-  return std::string();
-}
-
-// Reads the value of a float option that `accept` admits; otherwise `error` says why not, with
-// `requirement` ("a number of at least 0") for values that are in range but not admitted.
-template <typename Accept>
-bool parseFloatOption(const std::string& name, const std::string& text, const char* requirement,
-                      Accept accept, float& value, std::string& error) {
-  float parsed = 0.0f;
-  const Number number = parseFloat(text, parsed);
-  if (number == Number::ok && accept(parsed)) {
-    value = parsed;
-    return true;
-  }
-  error = floatRangeError(name, text, number);
-  if (error.empty()) error = name + " takes " + requirement + ", not '" + text + "'";
+bool parseSetting(const std::string& name, const std::string& text, float& value,
+                  std::string& error) {
+  if (parseFloat(text, value)) return true;
+  error = name + " takes a number, not '" + text + "'";
   return false;
 }
 
+// Intensities separated by commas, sorted.
 bool parseLevels(const std::string& text, std::vector<float>& levels, std::string& error) {
   levels.clear();
   std::size_t begin = 0;
@@ -103,13 +68,8 @@ bool parseLevels(const std::string& text, std::vector<float>& levels, std::strin
     const std::size_t comma = text.find(',', begin);
     const std::string item = text.substr(begin, comma == std::string::npos ? comma : comma - begin);
     float level = 0.0f;
-    const Number number = parseFloat(item, level);
-    if (number != Number::ok || level < 0.0f || level > 1.0f) {
-      error = floatRangeError("--levels", item, number);
-      if (error.empty()) {
-        error =
-            "--levels takes intensities between 0 and 1 separated by commas, not '" + text + "'";
-      }
+    if (!parseFloat(item, level)) {
+      error = "--levels takes intensities between 0 and 1 separated by commas, not '" + text + "'";
       return false;
     }
     levels.push_back(level);
@@ -117,19 +77,38 @@ bool parseLevels(const std::string& text, std::vector<float>& levels, std::strin
     begin = comma + 1;
   }
   std::sort(levels.begin(), levels.end());
-  if (std::adjacent_find(levels.begin(), levels.end()) != levels.end()) {
-    error = "--levels must not repeat an intensity";
-    return false;
-  }
   return true;
+}
+
+bool parseMaxPixels(const std::string& text, int64_t& value, std::string& error) {
+  constexpr int64_t low = 4;
+  long long parsed = 0;
+  if (parseInteger(text, parsed) && parsed >= low && parsed <= kPixelCeiling) {
+    value = parsed;
+    return true;
+  }
+  error = "--max-pixels takes a whole number from " + std::to_string(low) + " to " +
+          std::to_string(kPixelCeiling) + ", not '" + text + "'";
+  return false;
+}
+
+// The options that take a value, each named "--" and the segment::Settings field's name where it
+// sets one.
+bool takesValue(const std::string& name) {
+  for (const char* option : {"--phases", "--levels", "--tv", "--penalty", "--rounds",
+                             "--max-pixels", "--threads", "--labels", "--soft"}) {
+    if (name == option) return true;
+  }
+  return false;
 }
 
 }  // namespace
 
 bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error) {
   options = Options{};
+  segment::Settings& settings = options.settings;
   std::vector<std::string> files;
-  bool phasesGiven = false;
+  std::map<std::string, std::string> givenText;  // the text of each option given, by its name
   bool optionsEnded = false;  // after "--" every argument is a file name, '-' first or not
   for (std::size_t a = 0; a < args.size(); ++a) {
     const std::string& arg = args[a];
@@ -152,9 +131,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
     // Options with a value: "--name value" or "--name=value".
     const std::size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    if (name != "--phases" && name != "--levels" && name != "--tv" && name != "--penalty" &&
-        name != "--rounds" && name != "--max-pixels" && name != "--threads" && name != "--labels" &&
-        name != "--soft") {
+    if (!takesValue(name)) {
       error = "unknown option '" + arg + "'";
       return false;
     }
@@ -167,58 +144,49 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
       error = name + " needs a value";
       return false;
     }
+    givenText[name] = value;
+    bool parsed = true;
     if (name == "--phases") {
-      if (!parseIntegerOption(name, value, kMinPhases, kMaxPhases, options.phases, error)) {
-        return false;
-      }
-      phasesGiven = true;
+      parsed = parseSetting(name, value, settings.phases, error);
     } else if (name == "--levels") {
-      if (!parseLevels(value, options.levels, error)) return false;
+      parsed = parseLevels(value, settings.levels, error);
     } else if (name == "--tv") {
-      if (!parseFloatOption(
-              name, value, "a number of at least 0", [](float v) { return v >= 0.0f; },
-              options.tvWeight, error)) {
-        return false;
-      }
+      parsed = parseSetting(name, value, settings.tvWeight, error);
     } else if (name == "--penalty") {
-      if (!parseFloatOption(
-              name, value, "a number greater than 0", [](float v) { return v > 0.0f; },
-              options.penalty, error)) {
-        return false;
-      }
+      parsed = parseSetting(name, value, settings.penalty, error);
     } else if (name == "--rounds") {
-      if (!parseIntegerOption(name, value, 1, kMaxRounds, options.rounds, error)) return false;
+      parsed = parseSetting(name, value, settings.rounds, error);
     } else if (name == "--threads") {
-      if (!parseIntegerOption(name, value, 0, kMaxThreads, options.threads, error)) return false;
+      parsed = parseSetting(name, value, settings.threads, error);
     } else if (name == "--max-pixels") {
-      if (!parseIntegerOption<int64_t>(name, value, 4, kPixelCeiling, options.maxPixels, error)) {
-        return false;
-      }
+      parsed = parseMaxPixels(value, options.maxPixels, error);
     } else if (value.empty()) {
       error = name + " needs a file name";
-      return false;
+      parsed = false;
     } else if (name == "--labels" && value == "-") {
       error = "--labels cannot go to standard output; only OUTPUT can be '-'";
-      return false;
+      parsed = false;
     } else if (name == "--labels") {
       options.labels = value;
     } else {
       options.softPrefix = value;
     }
+    if (!parsed) return false;
   }
-  if (!options.levels.empty()) {
-    const auto count = static_cast<int32_t>(options.levels.size());
-    if (count < kMinPhases || count > kMaxPhases) {
+  // --levels alone sets the number of phases.
+  const auto levelCount = static_cast<int32_t>(settings.levels.size());
+  if (levelCount > 0 && givenText.count("--phases") == 0) {
+    if (levelCount < kMinPhases || levelCount > kMaxPhases) {
       error = "--levels takes from " + std::to_string(kMinPhases) + " to " +
               std::to_string(kMaxPhases) + " intensities";
       return false;
     }
-    if (phasesGiven && count != options.phases) {
-      error = "--phases " + std::to_string(options.phases) + " but --levels gives " +
-              std::to_string(count) + " intensities";
-      return false;
-    }
-    options.phases = count;
+    settings.phases = levelCount;
+  }
+  if (const segment::SettingsProblem problem = segment::checkSettings(settings)) {
+    const std::string name = "--" + problem.setting;
+    error = name + " " + problem.requirement + "; got '" + givenText[name] + "'";
+    return false;
   }
   if (options.help) return true;
   if (files.size() != 2) {
@@ -233,7 +201,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
 }
 
 std::string usageText() {
-  const Options d;
+  const segment::Settings d;
   char defaults[2048];
   std::snprintf(defaults, sizeof defaults,
                 "  --phases K      number of phases, %d to %d (default %d)\n"
@@ -248,9 +216,9 @@ std::string usageText() {
                 "                  about 100 bytes of memory per pixel with 3 phases)\n"
                 "  --threads N     threads of each solve, 1 to %d; 0 (the default) chooses:\n"
                 "                  DASKEL_NUM_THREADS if set, else the CPUs this process may use\n",
-                kMinPhases, kMaxPhases, d.phases, static_cast<double>(d.tvWeight),
-                static_cast<double>(d.penalty), d.rounds, static_cast<long long>(d.maxPixels),
-                kMaxThreads);
+                segment::kMinPhases, segment::kMaxPhases, d.phases, static_cast<double>(d.tvWeight),
+                static_cast<double>(d.penalty), d.rounds, static_cast<long long>(kDefaultMaxPixels),
+                segment::kMaxThreads);
   return std::string(
              "Usage: daskel-segment INPUT OUTPUT [options]\n"
              "\n"
@@ -279,4 +247,4 @@ std::string usageText() {
          "INPUT or as another output (however spelt) are refused before any work.\n";
 }
 
-}  // namespace daskel::segment
+}  // namespace daskel::tool

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace daskel::segment {
+namespace daskel::tool {
 namespace {
 
 // --- Removal of the staged files on a signal -----------------------------------------------
@@ -340,4 +340,4 @@ void removeStagedFilesOnSignals() {
   }
 }
 
-}  // namespace daskel::segment
+}  // namespace daskel::tool

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-namespace daskel::segment {
+namespace daskel::tool {
 
 // The path that stands for standard output.
 constexpr char kStandardOutput[] = "-";
@@ -92,6 +92,6 @@ void occupyClosedStandardDescriptors();
 // A signal that was ignored when the program started stays ignored.
 void removeStagedFilesOnSignals();
 
-}  // namespace daskel::segment
+}  // namespace daskel::tool
 
 #endif  // DASKEL_TOOLS_SEGMENT_OUTPUTS_HPP

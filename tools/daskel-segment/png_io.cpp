@@ -9,8 +9,12 @@
 #include <cstring>
 #include <memory>
 
-namespace daskel::segment {
+namespace daskel::tool {
 namespace {
+
+using segment::GreyImage;
+using segment::greyIntensity;
+using segment::lumaIntensity;
 
 // A decoded PNG: `height` rows of `width` pixels of `channels` samples, each sample one byte
 // (depth 8) or two big-endian bytes (depth 16). Plain data so that it can live across setjmp.
@@ -194,4 +198,4 @@ bool writePng(StagedFile& file, int32_t rows, int32_t cols, int channels,
   return true;
 }
 
-}  // namespace daskel::segment
+}  // namespace daskel::tool
