@@ -1,5 +1,5 @@
-// daskel._core, the compiled half of the Python package daskel: the solver and the segmentation
-// steps of daskel-segment, called on numpy arrays.
+// daskel._core, the compiled half of the Python package daskel: the solver (daskel::solver) and the
+// segmentation method (daskel::segment), called on numpy arrays.
 //
 // The Python half (daskel/_solve.py, daskel/_segment.py) checks every argument and converts it
 // to what these functions take; here only what memory safety rests on is checked again. The
@@ -16,9 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "segment/segment.hpp"
 #include "solver/solver.hpp"
-#include "tools/daskel-segment/options.hpp"
-#include "tools/daskel-segment/segment.hpp"
 
 namespace py = pybind11;
 
@@ -149,24 +148,9 @@ py::array_t<T, py::array::f_style> arrayOf(const std::vector<T>& values,
   return array;
 }
 
-// labels, levels, u = segment(image, phases, levels, tv, penalty, rounds, threads): the steps of
-// daskel-segment on a rows x cols x channels image; `levels` empty lets k-means choose them.
-py::tuple segment(const py::array& image, int32_t phases, const std::vector<float>& levels,
-                  float tvWeight, float penalty, int32_t rounds, int32_t threads) {
-  require(image.ndim() == 3 && image.shape(2) >= 1 && image.shape(2) <= 4,
-          "the image must be rows x cols x channels, with 1 to 4 channels");
-  const int64_t rows = image.shape(0);
-  const int64_t cols = image.shape(1);
-  require(phases >= daskel::segment::kMinPhases && phases <= daskel::segment::kMaxPhases,
-          "phases out of range");
-  require(levels.empty() || levels.size() == static_cast<std::size_t>(phases),
-          "levels must be empty or hold one intensity per phase");
-  require(rounds >= 1, "rounds must be at least 1");
-  requireThreadCount(threads);
-  require(solvableSize(rows, cols, phases),
-          "the image must be at least 2 x 2, with at most 2^31 - 1 pixels times phases");
-
-  const daskel::segment::GreyImage grey = greyImageOf(image);
+daskel::segment::Settings settingsOf(int32_t phases, const std::vector<float>& levels,
+                                     float tvWeight, float penalty, int32_t rounds,
+                                     int32_t threads) {
   daskel::segment::Settings settings;
   settings.phases = phases;
   settings.levels = levels;
@@ -174,6 +158,36 @@ py::tuple segment(const py::array& image, int32_t phases, const std::vector<floa
   settings.penalty = penalty;
   settings.rounds = rounds;
   settings.threads = threads;
+  return settings;
+}
+
+// check_settings(phases, levels, tv, penalty, rounds, threads): None, or (setting, requirement)
+// for the first one that daskel::segment refuses, in the words daskel-segment shows.
+py::object checkSettings(int32_t phases, const std::vector<float>& levels, float tvWeight,
+                         float penalty, int32_t rounds, int32_t threads) {
+  const daskel::segment::SettingsProblem problem = daskel::segment::checkSettings(
+      settingsOf(phases, levels, tvWeight, penalty, rounds, threads));
+  if (!problem) return py::none();
+  return py::make_tuple(problem.setting, problem.requirement);
+}
+
+// labels, levels, u = segment(image, phases, levels, tv, penalty, rounds, threads): the method on
+// a rows x cols x channels image; `levels` empty lets k-means choose them.
+py::tuple segment(const py::array& image, int32_t phases, const std::vector<float>& levels,
+                  float tvWeight, float penalty, int32_t rounds, int32_t threads) {
+  require(image.ndim() == 3 && image.shape(2) >= 1 && image.shape(2) <= 4,
+          "the image must be rows x cols x channels, with 1 to 4 channels");
+  const int64_t rows = image.shape(0);
+  const int64_t cols = image.shape(1);
+  const daskel::segment::Settings settings =
+      settingsOf(phases, levels, tvWeight, penalty, rounds, threads);
+  if (const daskel::segment::SettingsProblem problem = daskel::segment::checkSettings(settings)) {
+    throw py::value_error("daskel._core: " + problem.message());
+  }
+  require(daskel::segment::imageFits(rows, cols, phases),
+          "the image must be at least 2 x 2, with at most 2^31 - 1 pixels times phases");
+
+  const daskel::segment::GreyImage grey = greyImageOf(image);
   daskel::segment::Result result;
   bool segmented = false;
   {
@@ -196,11 +210,14 @@ PYBIND11_MODULE(_core, m) {
         py::arg("tv_weight"), py::arg("penalty"), py::arg("threads"));
   m.def("segment", &segment, py::arg("image"), py::arg("phases"), py::arg("levels"), py::arg("tv"),
         py::arg("penalty"), py::arg("rounds"), py::arg("threads"));
-  // daskel-segment's defaults and limits, so that Python states the same ones.
-  m.attr("DEFAULT_PHASES") = daskel::segment::kDefaultPhases;
-  m.attr("DEFAULT_TV_WEIGHT") = daskel::segment::kDefaultTvWeight;
-  m.attr("DEFAULT_PENALTY") = daskel::segment::kDefaultPenalty;
-  m.attr("DEFAULT_ROUNDS") = daskel::segment::kDefaultRounds;
+  m.def("check_settings", &checkSettings, py::arg("phases"), py::arg("levels"), py::arg("tv"),
+        py::arg("penalty"), py::arg("rounds"), py::arg("threads"));
+  // The method's defaults and limits, so that Python states the same ones.
+  const daskel::segment::Settings defaults;
+  m.attr("DEFAULT_PHASES") = defaults.phases;
+  m.attr("DEFAULT_TV_WEIGHT") = defaults.tvWeight;
+  m.attr("DEFAULT_PENALTY") = defaults.penalty;
+  m.attr("DEFAULT_ROUNDS") = defaults.rounds;
   m.attr("MIN_PHASES") = daskel::segment::kMinPhases;
   m.attr("MAX_PHASES") = daskel::segment::kMaxPhases;
   m.attr("MAX_THREADS") = daskel::kMaxSolverThreads;

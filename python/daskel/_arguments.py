@@ -35,31 +35,46 @@ def as_array(name, value):
     return array
 
 
-def float32_number(name, value, acceptable, expected):
-    """A real number rounded to the nearest float32, as MATLAB's single() rounds it; ValueError
-    unless acceptable(rounded) holds, saying that the number must be `expected`."""
+def float32_of(name, value):
+    """A real number rounded to the nearest float32, as MATLAB's single() rounds it; a value beyond
+    the float32 range becomes infinite."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number; got {given(value)}")
-    with np.errstate(over="ignore"):  # a value beyond the float32 range becomes infinite
-        rounded = np.float32(value)
+    with np.errstate(over="ignore"):
+        return np.float32(value)
+
+
+def as_given(value, rounded):
+    """How a number that was rounded to a float32 is quoted in an error message."""
+    unchanged = float(rounded) == float(value) or math.isnan(value)
+    return f"{value!r}" if unchanged else f"{value!r}, which is {rounded!r} as a float32"
+
+
+def float32_number(name, value, acceptable, expected):
+    """float32_of(name, value); ValueError unless acceptable(rounded) holds, saying that the
+    number must be `expected`."""
+    rounded = float32_of(name, value)
     if not acceptable(rounded):
-        unchanged = float(rounded) == float(value) or math.isnan(value)
-        rounding = "" if unchanged else f", which is {rounded!r} as a float32"
-        raise ValueError(f"{name} must be {expected}; got {value!r}{rounding}")
+        raise ValueError(f"{name} must be {expected}; got {as_given(value, rounded)}")
     return rounded
+
+
+def integer(name, value):
+    """An integer of any size, not a bool."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer; got {given(value)}")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer; got {given(value)}") from None
 
 
 def whole_number(name, value, low, high=None):
     """An integer in [low, high] (no upper limit when high is None)."""
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer; got {given(value)}")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer; got {given(value)}") from None
+    number = integer(name, value)
     if number < low or (high is not None and number > high):
-        limits = f"from {low} to {high}" if high is not None else f"at least {low}"
-        raise ValueError(f"{name} must be an integer {limits}; got {number}")
+        limits = f"from {low} to {high}" if high is not None else f"of at least {low}"
+        raise ValueError(f"{name} must be a whole number {limits}; got {number}")
     return number
 
 

@@ -1,4 +1,5 @@
-"""daskel.segment: the steps of the command-line tool daskel-segment on a numpy image."""
+"""daskel.segment: the segmentation method of daskel::segment, as daskel-segment runs it, on a numpy
+image."""
 
 import inspect
 from typing import NamedTuple, Tuple
@@ -6,7 +7,7 @@ from typing import NamedTuple, Tuple
 import numpy as np
 
 from . import _core
-from ._arguments import MAX_ELEMENTS, as_array, float32_number, given, thread_count, whole_number
+from ._arguments import MAX_ELEMENTS, as_array, as_given, float32_of, given, integer
 
 
 def _as_written(value):
@@ -14,7 +15,7 @@ def _as_written(value):
     return float(repr(np.float32(value)))
 
 
-# daskel-segment's defaults, taken from the tool's own constants.
+# The method's defaults, taken from its Settings in C++.
 DEFAULT_PHASES = _core.DEFAULT_PHASES
 DEFAULT_TV = _as_written(_core.DEFAULT_TV_WEIGHT)
 DEFAULT_PENALTY = _as_written(_core.DEFAULT_PENALTY)
@@ -58,7 +59,7 @@ def segment(image, phases=DEFAULT_PHASES, *, levels=None, tv=DEFAULT_TV, penalty
     tv : float, optional
         Weight of the total variation, at least 0; larger gives smoother regions.
     penalty : float, optional
-        The split penalty of the solver, greater than 0.
+        The split penalty of the solver, at least 1.17549e-38 (the smallest normal float32).
     rounds : int, optional
         Solver calls, from 1 to 1000; each after the first re-estimates the phase intensities
         and goes on from the labelling.
@@ -112,31 +113,38 @@ def settings_for(phases=DEFAULT_PHASES, **options):
 
 
 def checked_settings(phases, levels, tv, penalty, rounds, threads):
-    """The options of daskel-segment, checked as its command line checks them."""
-    phases = whole_number("phases", phases, _core.MIN_PHASES, _core.MAX_PHASES)
-    return Settings(
-        phases=phases,
-        levels=_starting_levels(levels, phases),
-        tv=float32_number("tv", tv, lambda w: np.isfinite(w) and w >= 0, "finite and at least 0"),
-        penalty=float32_number("penalty", penalty, lambda p: np.isfinite(p) and p > 0,
-                               "finite and greater than 0"),
-        rounds=whole_number("rounds", rounds, 1, _core.MAX_ROUNDS),
-        threads=thread_count(threads))
+    """The settings of segment() as the compiled half takes them: TypeError for a value of the
+    wrong kind; ValueError for one that the method refuses, in the words of its C++ check, which
+    daskel-segment shows too. A thread count beyond the most a solve uses is taken as that."""
+    settings = Settings(phases=_int32(integer("phases", phases)),
+                        levels=_starting_levels(levels),
+                        tv=float32_of("tv", tv),
+                        penalty=float32_of("penalty", penalty),
+                        rounds=_int32(integer("rounds", rounds)),
+                        threads=_int32(min(integer("threads", threads), _core.MAX_THREADS)))
+    problem = _core.check_settings(*settings)
+    if problem is not None:
+        setting, requirement = problem
+        given_value = dict(phases=phases, levels=levels, tv=tv, penalty=penalty, rounds=rounds,
+                           threads=threads)[setting]
+        quoted = (as_given(given_value, getattr(settings, setting)) if setting in ("tv", "penalty")
+                  else repr(given_value))
+        raise ValueError(f"{setting} {requirement}; got {quoted}")
+    return settings
 
 
-def _starting_levels(levels, phases):
-    """`phases` distinct float32 intensities in [0, 1], increasing; empty for k-means."""
+def _int32(number):
+    """An integer taken into the range of int32, beyond which every setting refuses it anyway."""
+    return max(-2**31, min(number, 2**31 - 1))
+
+
+def _starting_levels(levels):
+    """Float32 intensities, increasing; empty for k-means. The C++ check judges them."""
     if levels is None:
         return ()
     if np.ndim(levels) != 1:
-        raise ValueError(f"levels must be a sequence of {phases} intensities; got {given(levels)}")
-    if len(levels) != phases:
-        raise ValueError(f"levels must hold one intensity per phase, {phases}; got {len(levels)}")
-    rounded = sorted(float32_number("levels", level, lambda v: 0 <= v <= 1, "between 0 and 1")
-                     for level in levels)
-    if len(set(rounded)) != len(rounded):
-        raise ValueError(f"levels must not repeat an intensity; got {list(levels)}")
-    return tuple(float(level) for level in rounded)
+        raise ValueError(f"levels must be a sequence of intensities; got {given(levels)}")
+    return tuple(sorted(float(float32_of("levels", level)) for level in levels))
 
 
 def image_samples(image):

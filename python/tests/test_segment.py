@@ -1,6 +1,8 @@
 """daskel.segment: the labels of the command-line tool daskel-segment on the same picture, for
-every sample type and option; every malformed argument refused, with the image unchanged."""
+every sample type and option; every malformed argument refused, with the image unchanged, and bad
+settings refused in the tool's words."""
 
+import os
 import re
 import subprocess
 
@@ -32,10 +34,18 @@ def pillow_image():
     return pytest.importorskip("PIL.Image", reason="Pillow (python3-pil) reads and writes PNGs")
 
 
-def tool_result(Image, png, options, folder):
+@pytest.fixture(name="tool")
+def segment_tool():
+    """daskel-segment, which a build without libpng lacks."""
+    if not os.environ.get("DASKEL_SEGMENT_TOOL"):
+        pytest.skip("daskel-segment is not built (libpng not found)")
+    return program("DASKEL_SEGMENT_TOOL")
+
+
+def tool_result(tool, Image, png, options, folder):
     """The labels that daskel-segment writes for `png`, and the phase intensities it prints."""
     labels = folder / "labels.png"
-    run = subprocess.run([program("DASKEL_SEGMENT_TOOL"), png, folder / "phases.png",
+    run = subprocess.run([tool, png, folder / "phases.png",
                           "--labels", labels, *options],
                          check=True, capture_output=True, text=True)
     printed = re.findall(r"^\s+\d+\s+(\d\.\d{3})\s+[\d.]+ %$", run.stdout, re.MULTILINE)
@@ -71,7 +81,7 @@ CASES = [
 
 @pytest.mark.parametrize("picture, given, tool_options, options",
                          [case[1:] for case in CASES], ids=[case[0] for case in CASES])
-def test_labels_equal_the_tool(Image, tmp_path, picture, given, tool_options, options):
+def test_labels_equal_the_tool(tool, Image, tmp_path, picture, given, tool_options, options):
     if picture == "camera":
         png, samples = CAMERA, np.asarray(Image.open(CAMERA))
     else:
@@ -84,7 +94,7 @@ def test_labels_equal_the_tool(Image, tmp_path, picture, given, tool_options, op
 
     result = daskel.segment(image, **options)
 
-    expected, printed_levels = tool_result(Image, png, tool_options, tmp_path)
+    expected, printed_levels = tool_result(tool, Image, png, tool_options, tmp_path)
     assert result.labels.dtype == np.uint8 and np.array_equal(result.labels, expected)
     assert [f"{level:.3f}" for level in result.levels] == printed_levels
     assert result.u.shape == samples.shape[:2] + (len(result.levels),)
@@ -110,20 +120,12 @@ BAD = [
     (dict(image=GREY * 1.5), ValueError, "image must lie in [0, 1]; got 1.026"),
     (dict(image=np.where(GREY > 0.5, np.nan, GREY)), ValueError, "got nan"),
     (dict(image=np.dstack([GREY, GREY, GREY * 2])), ValueError, "lie in [0, 1]"),
-    (dict(phases=1), ValueError, "phases must be an integer from 2 to 16; got 1"),
-    (dict(phases=17), ValueError, "got 17"),
     (dict(phases=2.0), TypeError, "phases must be an integer; got float"),
-    (dict(levels=[0.1, 0.9]), ValueError, "one intensity per phase, 3; got 2"),
-    (dict(levels=[[0.1, 0.5, 0.9]]), ValueError, "sequence of 3"),
-    (dict(levels=[0.1, 1.2, 0.5]), ValueError, "levels must be between 0 and 1; got 1.2"),
-    (dict(levels=[0.5, 0.1, 0.5]), ValueError, "must not repeat an intensity"),
+    (dict(levels=[[0.1, 0.5, 0.9]]), ValueError, "levels must be a sequence of intensities"),
     (dict(levels=["a", "b", "c"]), TypeError, "levels must be a real number; got str"),
-    (dict(tv=-0.5), ValueError, "tv must be finite and at least 0; got -0.5"),
-    (dict(tv=np.inf), ValueError, "got inf"),
-    (dict(penalty=0.0), ValueError, "penalty must be finite and greater than 0; got 0.0"),
-    (dict(rounds=0), ValueError, "rounds must be an integer from 1 to 1000; got 0"),
-    (dict(rounds=1001), ValueError, "got 1001"),
-    (dict(threads=-2), ValueError, "threads must be an integer at least 0; got -2"),
+    (dict(penalty=1e-46), ValueError, "got 1e-46, which is 0.0 as a float32"),
+    (dict(penalty=2.0**200), ValueError, "which is inf as a float32"),
+    (dict(rounds=10**30), ValueError, f"rounds must be a whole number from 1 to 1000; got {10**30}"),
 ]
 
 
@@ -137,3 +139,36 @@ def test_bad_arguments_are_refused(changes, error, fragment):
     assert fragment in str(raised.value)
     if before is not None:
         assert np.array_equal(image, before, equal_nan=True)
+
+
+# Settings the method refuses, given to daskel.segment and to daskel-segment: segment's arguments,
+# the tool's, and what both must say, the words of the one C++ check, before the value as given.
+REFUSED_SETTINGS = [
+    (dict(phases=1), ["--phases", "1"], "phases must be a whole number from 2 to 16"),
+    (dict(phases=17), ["--phases", "17"], "phases must be a whole number from 2 to 16"),
+    (dict(levels=[0.1, 0.9]), ["--phases", "3", "--levels", "0.1,0.9"],
+     "levels must hold one intensity per phase, 3"),
+    (dict(levels=[0.1, 1.2, 0.5]), ["--levels", "0.1,1.2,0.5"], "levels must lie between 0 and 1"),
+    (dict(levels=[0.5, 0.1, 0.5]), ["--levels", "0.5,0.1,0.5"], "levels must not repeat an intensity"),
+    (dict(tv=-0.5), ["--tv", "-0.5"], "tv must be a finite number of at least 0"),
+    (dict(tv=float("nan")), ["--tv", "nan"], "tv must be a finite number of at least 0"),
+    (dict(penalty=0.0), ["--penalty", "0"], "penalty must be a finite number of at least 1.17549e-38"),
+    (dict(penalty=1e-45), ["--penalty", "1e-45"],
+     "penalty must be a finite number of at least 1.17549e-38"),
+    (dict(penalty=np.inf), ["--penalty", "inf"],
+     "penalty must be a finite number of at least 1.17549e-38"),
+    (dict(rounds=0), ["--rounds", "0"], "rounds must be a whole number from 1 to 1000"),
+    (dict(threads=-2), ["--threads", "-2"], "threads must be a whole number from 0 to 256"),
+]
+
+
+@pytest.mark.parametrize("options, tool_options, words", REFUSED_SETTINGS)
+def test_python_and_the_tool_refuse_the_same_settings_in_the_same_words(tool, tmp_path, options,
+                                                                        tool_options, words):
+    with pytest.raises(ValueError) as raised:
+        daskel.segment(GREY, **options)
+    assert str(raised.value).startswith(f"{words}; got ")
+    run = subprocess.run([tool, CAMERA, tmp_path / "out.png", *tool_options],
+                         capture_output=True, text=True)
+    assert run.returncode == 1 and f": --{words}; got '" in run.stderr
+    assert not (tmp_path / "out.png").exists()

@@ -118,7 +118,7 @@ BAD = [
     (dict(penalty=np.inf), ValueError, "got inf"),
     (dict(penalty=1e-50), ValueError, "which is 0.0 as a float32"),
     (dict(penalty=True), TypeError, "penalty must be a real number; got bool"),
-    (dict(threads=-1), ValueError, "threads must be an integer at least 0; got -1"),
+    (dict(threads=-1), ValueError, "threads must be a whole number of at least 0; got -1"),
     (dict(threads=1.5), TypeError, "threads must be an integer; got float"),
     (dict(threads=True), TypeError, "got bool"),
 ]
