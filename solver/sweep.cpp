@@ -45,7 +45,7 @@ constexpr int32_t kLaneScratchDoubles = 4096;  // 32 KiB for a lane band, which 
 constexpr int32_t kHistorySteps = 32;          // a power of two above kSkewRows
 constexpr int32_t kHistoryFirstLane = 4;       // index of lane 0 in an entry; the one before: -0.0
 constexpr int32_t kHistoryStride = kHistoryFirstLane + kBandColumns;  // doubles per entry
-constexpr int32_t kLineFloats = 16;     // floats per cache line
+constexpr int32_t kLineFloats = 16;                                   // floats per cache line
 constexpr int kAllLanes = (1 << kBandColumns) - 1;
 
 // ---- The rules, over any lane type D ---------------------------------------------------------
@@ -200,10 +200,9 @@ void updatePixel(SolverState& s, int32_t p, Multipliers multipliers) {
     if constexpr (hasDown) stencil = stencil + S::widen(u + q + 1);
     if constexpr (hasLeft) stencil = stencil + S::widen(u + q - s.rows);
     if constexpr (hasUp) stencil = stencil + S::widen(u + q - 1);
-    const S value =
-        clampedValue(stencilCoefficient<neighbours>(), stencil,
-                     phaseBias(multiplier, S::widen(s.costs + costIndex(s, p, k)),
-                                biasWeight<neighbours>(s)));
+    const S value = clampedValue(
+        stencilCoefficient<neighbours>(), stencil,
+        phaseBias(multiplier, S::widen(s.costs + costIndex(s, p, k)), biasWeight<neighbours>(s)));
     sum = sum + value;
     storeNarrowed(value, s.u + q);
   }
@@ -310,8 +309,8 @@ int32_t bandSteps(const SolverState& s, int32_t width) {
 // is final, scattered to consecutive slots; and the multiplier summands added to `sums`, when
 // given.
 template <class D>
-void gatherRows(const SolverState& s, int32_t q, int32_t o, int32_t c, bool withLeft,
-                double* part, int32_t slotStride, double* sums) {
+void gatherRows(const SolverState& s, int32_t q, int32_t o, int32_t c, bool withLeft, double* part,
+                int32_t slotStride, double* sums) {
   const D x = xTerm<D, true>(s, o);
   const D y = yTerm<D, true>(s, o);
   D stencil = (x + y) + D::widen(s.u + q + s.rows);              // right, old
@@ -330,89 +329,128 @@ void gatherBiases(const SolverState& s, int32_t p, int32_t k, double* bias, int3
   phaseBias(D::widen(s.multiplier + p), cost, s.inv4Penalty).scatter(bias, slotStride);
 }
 
+// Interior rows [first, first + count) of band column c, as one gathering takes them: in u and
+// the volumes from pixel firstPixel on, in the block's slots from slot0 on.
+struct ColumnRows {
+  int32_t c;
+  int32_t first;
+  int32_t count;
+  int32_t firstPixel;
+  int32_t slot0;
+  bool withLeft;  // a lane band's first column: its left neighbour is final, and added here
+};
+
+ColumnRows columnRows(const SolverState& s, const Band& band, int32_t c, int32_t first,
+                      int32_t last, int32_t blockBegin) {
+  return {c,
+          first,
+          last - first,
+          1 + first + s.rows * (band.j0 + c),
+          first + c * kSkewRows - blockBegin,
+          band.history != nullptr && c == 0};
+}
+
+// The snapshot outerPrev = u of phase k's pixel rows of the column that this gathering reads
+// first, the column's ends included: taken now, before any sweep writes them.
+void snapshotGatheredRows(const SolverState& s, const Band& band, const ColumnRows& rows,
+                          int32_t k) {
+  const int32_t last = rows.first + rows.count;
+  const int32_t snapshotFrom = rows.first == 0 ? 0 : rows.first + 1;
+  const int32_t snapshotTo = last == s.rows - 2 ? s.rows : last + 1;
+  const int32_t from = snapshotFrom + s.rows * (band.j0 + rows.c);
+  std::memcpy(s.outerPrev + ownedIndex(s, from, k), s.u + labelIndex(s, from, k),
+              static_cast<std::size_t>(snapshotTo - snapshotFrom) * sizeof(float));
+}
+
+// The stencil parts of phase k's rows into their slots, and with `sums` the multiplier summands
+// added to sums[0 .. count). With `prefetch` it first asks for the rows of the block after this
+// column's next one (gathered one block later), as such short pieces of many streams are too
+// short for the hardware's own prefetching; the left neighbours last: on a team, the column
+// another member's band has just written. (The prefetches stay here: GCC 12 takes a function of
+// prefetches alone for one without effects and drops its calls.)
+void gatherPhaseRows(const SolverState& s, const Band& band, const ColumnRows& rows, int32_t k,
+                     bool prefetch, double* sums) {
+  constexpr int32_t W = Doubles::kWidth;
+  const int32_t count = rows.count;
+  const int32_t slotStride = band.scratch.slotStride();
+  const int32_t top = labelIndex(s, rows.firstPixel, k);
+  const int32_t ownedTop = ownedIndex(s, rows.firstPixel, k);
+  const int32_t costTop = costIndex(s, rows.firstPixel, k);
+  const int32_t next = count + band.scratch.blockSteps;
+  const int32_t ahead =
+      std::min(band.scratch.blockSteps, s.rows - 2 - rows.first - count - band.scratch.blockSteps);
+  if (prefetch && ahead > 0) {
+    const float* const owned = s.dx + ownedTop + next;
+    const float* const label = s.u + top + next;
+    const float* streams[] = {owned,
+                              s.bx + ownedTop + next,
+                              s.dy + ownedTop + next,
+                              s.by + ownedTop + next,
+                              s.costs + costTop + next,
+                              label + s.rows,
+                              label,
+                              label - s.rows};
+    for (int i = 0; i < (rows.withLeft ? 8 : 7); ++i) {
+      for (int32_t r = 0; r < ahead; r += kLineFloats) lanes::prefetch(streams[i] + r);
+    }
+  }
+  double* const part = band.scratch.part(rows.slot0, k) + rows.c;
+  int32_t r = 0;
+  for (; r + W <= count; r += W) {
+    gatherRows<Doubles>(s, top + r, ownedTop + r, costTop + r, rows.withLeft, part + r * slotStride,
+                        slotStride, sums == nullptr ? nullptr : sums + r);
+  }
+  for (; r < count; ++r) {
+    gatherRows<ScalarDoubles>(s, top + r, ownedTop + r, costTop + r, rows.withLeft,
+                              part + r * slotStride, slotStride,
+                              sums == nullptr ? nullptr : sums + r);
+  }
+}
+
+// The multipliers of the rows, from the sums of their summands over the phases.
+void storeMultipliers(const SolverState& s, const ColumnRows& rows, const double* sums) {
+  constexpr int32_t W = Doubles::kWidth;
+  int32_t r = 0;
+  for (; r + W <= rows.count; r += W) {
+    storeMultiplier(Doubles::load(sums + r), s.phases, s.multiplier + rows.firstPixel + r);
+  }
+  for (; r < rows.count; ++r) {
+    storeMultiplier(ScalarDoubles::load(sums + r), s.phases, s.multiplier + rows.firstPixel + r);
+  }
+}
+
+// Each phase's biases of the rows into their slots, from the multipliers stored.
+void gatherColumnBiases(const SolverState& s, const Band& band, const ColumnRows& rows) {
+  constexpr int32_t W = Doubles::kWidth;
+  const int32_t slotStride = band.scratch.slotStride();
+  for (int32_t k = 0; k < s.phases; ++k) {
+    double* const bias = band.scratch.bias(rows.slot0, k) + rows.c;
+    int32_t r = 0;
+    for (; r + W <= rows.count; r += W) {
+      gatherBiases<Doubles>(s, rows.firstPixel + r, k, bias + r * slotStride, slotStride);
+    }
+    for (; r < rows.count; ++r) {
+      gatherBiases<ScalarDoubles>(s, rows.firstPixel + r, k, bias + r * slotStride, slotStride);
+    }
+  }
+}
+
 // Gathers interior rows [first, last) of band column c into the slots of the block that starts at
 // step `blockBegin`. The recurrence has not reached these rows nor their right neighbours, so
 // right and down are old, as in the plain order. A lane band's first column adds its left
 // neighbour here: that column lies in the band before, or is column 0, final either way.
 void gatherColumn(const SolverState& s, const Band& band, int32_t c, int32_t first, int32_t last,
                   int32_t blockBegin, bool prefetch) {
-  constexpr int32_t W = Doubles::kWidth;
-  const int32_t count = last - first;
-  const int32_t firstPixel = 1 + first + s.rows * (band.j0 + c);
-  const int32_t slot0 = first + c * kSkewRows - blockBegin;
-  const int32_t slotStride = band.scratch.slotStride();
-  const bool withLeft = band.history != nullptr && c == 0;
+  const ColumnRows rows = columnRows(s, band, c, first, last, blockBegin);
   alignas(32) double sums[kMaxBlockSteps];
   double* const sumsOrNull = band.multipliers == Multipliers::compute ? sums : nullptr;
-  if (sumsOrNull != nullptr) std::fill(sums, sums + count, 0.0);
-
-  // The pixel rows of u that this gathering reads first, the column's ends included: the
-  // snapshot takes them now, before any sweep writes them.
-  const int32_t snapshotFrom = first == 0 ? 0 : first + 1;
-  const int32_t snapshotTo = last == s.rows - 2 ? s.rows : last + 1;
+  if (sumsOrNull != nullptr) std::fill(sums, sums + rows.count, 0.0);
   for (int32_t k = 0; k < s.phases; ++k) {
-    const int32_t top = labelIndex(s, firstPixel, k);
-    const int32_t ownedTop = ownedIndex(s, firstPixel, k);
-    const int32_t costTop = costIndex(s, firstPixel, k);
-    if (band.snapshot) {
-      const int32_t from = snapshotFrom + s.rows * (band.j0 + c);
-      std::memcpy(s.outerPrev + ownedIndex(s, from, k), s.u + labelIndex(s, from, k),
-                  static_cast<std::size_t>(snapshotTo - snapshotFrom) * sizeof(float));
-    }
-    // This column's next block is gathered one block later: fetch the one after it meanwhile,
-    // as such short pieces of many streams are too short for the hardware's own prefetching.
-    // (Here rather than in a function of its own, whose calls GCC 12 drops.)
-    const int32_t next = count + band.scratch.blockSteps;
-    const int32_t ahead =
-        std::min(band.scratch.blockSteps, s.rows - 2 - first - count - band.scratch.blockSteps);
-    if (prefetch && ahead > 0) {
-      // The left neighbours last: on a team, the column another member's band has just written.
-      const float* const owned = s.dx + ownedTop + next;
-      const float* const label = s.u + top + next;
-      const float* streams[] = {owned,
-                                s.bx + ownedTop + next,
-                                s.dy + ownedTop + next,
-                                s.by + ownedTop + next,
-                                s.costs + costTop + next,
-                                label + s.rows,
-                                label,
-                                label - s.rows};
-      for (int i = 0; i < (withLeft ? 8 : 7); ++i) {
-        for (int32_t r = 0; r < ahead; r += kLineFloats) lanes::prefetch(streams[i] + r);
-      }
-    }
-    double* const part = band.scratch.part(slot0, k) + c;
-    int32_t r = 0;
-    for (; r + W <= count; r += W) {
-      gatherRows<Doubles>(s, top + r, ownedTop + r, costTop + r, withLeft, part + r * slotStride,
-                          slotStride, sumsOrNull == nullptr ? nullptr : sums + r);
-    }
-    for (; r < count; ++r) {
-      gatherRows<ScalarDoubles>(s, top + r, ownedTop + r, costTop + r, withLeft,
-                                part + r * slotStride, slotStride,
-                                sumsOrNull == nullptr ? nullptr : sums + r);
-    }
+    if (band.snapshot) snapshotGatheredRows(s, band, rows, k);
+    gatherPhaseRows(s, band, rows, k, prefetch, sumsOrNull);
   }
-  // The multipliers, then each phase's biases.
-  if (sumsOrNull != nullptr) {
-    int32_t r = 0;
-    for (; r + W <= count; r += W) {
-      storeMultiplier(Doubles::load(sums + r), s.phases, s.multiplier + firstPixel + r);
-    }
-    for (; r < count; ++r) {
-      storeMultiplier(ScalarDoubles::load(sums + r), s.phases, s.multiplier + firstPixel + r);
-    }
-  }
-  for (int32_t k = 0; k < s.phases; ++k) {
-    double* const bias = band.scratch.bias(slot0, k) + c;
-    int32_t r = 0;
-    for (; r + W <= count; r += W) {
-      gatherBiases<Doubles>(s, firstPixel + r, k, bias + r * slotStride, slotStride);
-    }
-    for (; r < count; ++r) {
-      gatherBiases<ScalarDoubles>(s, firstPixel + r, k, bias + r * slotStride, slotStride);
-    }
-  }
+  if (sumsOrNull != nullptr) storeMultipliers(s, rows, sums);
+  gatherColumnBiases(s, band, rows);
 }
 
 // Gathers every column of a band for the block of steps [blockBegin, blockEnd). With
@@ -564,8 +602,8 @@ struct PairLink {
 
   void awaitBefore(int32_t blockEnd) const {
     if (wavefront == nullptr || pair == 0) return;
-    wavefront->await(pair - 1, std::min<int64_t>(int64_t{blockEnd} + kPairLag,
-                                                 Wavefront::kAllSteps), seen);
+    wavefront->await(pair - 1,
+                     std::min<int64_t>(int64_t{blockEnd} + kPairLag, Wavefront::kAllSteps), seen);
   }
   // Waits until pair - 1 is done, its second sweep's column ends included.
   void awaitDone() const {
@@ -678,8 +716,8 @@ void sweepOnce(SolverState& s, Multipliers multipliers) {
 
 // outerPrev = u in columns [j, j + columns), every phase.
 void snapshotColumns(SolverState& s, int32_t j, int32_t columns) {
-  const auto bytes = static_cast<std::size_t>(s.rows) * static_cast<std::size_t>(columns) *
-                     sizeof(float);
+  const auto bytes =
+      static_cast<std::size_t>(s.rows) * static_cast<std::size_t>(columns) * sizeof(float);
   for (int32_t k = 0; k < s.phases; ++k) {
     std::memcpy(s.outerPrev + ownedIndex(s, s.rows * j, k), s.u + labelIndex(s, s.rows * j, k),
                 bytes);
