@@ -1,8 +1,8 @@
 # Installs the C++ package of the build tree into a fresh prefix with `cmake --install`, then
-# configures, builds and runs the consumer project against it; the program must print the
-# example's result.
-#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DEXAMPLE_SOURCE=... -DCXX=...
-#         -DEXPECT_MEX=ON|OFF -P check_install.cmake
+# configures, builds and runs the consumer project against it; its programs must print the
+# examples' results.
+#   cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DEXAMPLE_SOURCE=...
+#         -DSEGMENT_EXAMPLE_SOURCE=... -DCXX=... -DEXPECT_MEX=ON|OFF -P check_install.cmake
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE output
                   ERROR_VARIABLE output)
@@ -19,10 +19,15 @@ set(prefix ${WORK_DIR}/prefix)
 run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component cpp)
 run("configuring the consumer" ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX}
-    -DEXAMPLE_SOURCE=${EXAMPLE_SOURCE} -DEXPECT_MEX=${EXPECT_MEX})
+    -DEXAMPLE_SOURCE=${EXAMPLE_SOURCE} -DSEGMENT_EXAMPLE_SOURCE=${SEGMENT_EXAMPLE_SOURCE}
+    -DEXPECT_MEX=${EXPECT_MEX})
 run("building the consumer" ${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
 run("the consumer" ${WORK_DIR}/consumer/consumer)
 if(NOT output MATCHES "outer iterations: 4")
   message(FATAL_ERROR "the consumer printed:\n${output}")
 endif()
-message(STATUS "find_package(daskel) from ${prefix}: the consumer gives the example's result")
+run("the segmentation consumer" ${WORK_DIR}/consumer/segment_consumer)
+if(NOT output MATCHES "levels: 0.200 0.501 0.800")
+  message(FATAL_ERROR "the segmentation consumer printed:\n${output}")
+endif()
+message(STATUS "find_package(daskel) from ${prefix}: the consumers give the examples' results")
