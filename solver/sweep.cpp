@@ -329,6 +329,10 @@ void gatherBiases(const SolverState& s, int32_t p, int32_t k, double* bias, int3
   phaseBias(D::widen(s.multiplier + p), cost, s.inv4Penalty).scatter(bias, slotStride);
 }
 
+// Whether a gathering also asks for the rows of the block after the column's next one (see
+// gatherPhaseRows).
+enum class Prefetch { none, blockAfterNext };
+
 // Interior rows [first, first + count) of band column c, as one gathering takes them: in u and
 // the volumes from pixel firstPixel on, in the block's slots from slot0 on.
 struct ColumnRows {
@@ -363,13 +367,13 @@ void snapshotGatheredRows(const SolverState& s, const Band& band, const ColumnRo
 }
 
 // The stencil parts of phase k's rows into their slots, and with `sums` the multiplier summands
-// added to sums[0 .. count). With `prefetch` it first asks for the rows of the block after this
-// column's next one (gathered one block later), as such short pieces of many streams are too
-// short for the hardware's own prefetching; the left neighbours last: on a team, the column
-// another member's band has just written. (The prefetches stay here: GCC 12 takes a function of
-// prefetches alone for one without effects and drops its calls.)
+// added to sums[0 .. count). With Prefetch::blockAfterNext it first asks for the rows of the
+// block after this column's next one (gathered one block later), as such short pieces of many
+// streams are too short for the hardware's own prefetching; the left neighbours last: on a team,
+// the column another member's band has just written. (The prefetches stay here: GCC 12 takes a
+// function of prefetches alone for one without effects and drops its calls.)
 void gatherPhaseRows(const SolverState& s, const Band& band, const ColumnRows& rows, int32_t k,
-                     bool prefetch, double* sums) {
+                     Prefetch prefetch, double* sums) {
   constexpr int32_t W = Doubles::kWidth;
   const int32_t count = rows.count;
   const int32_t slotStride = band.scratch.slotStride();
@@ -379,7 +383,7 @@ void gatherPhaseRows(const SolverState& s, const Band& band, const ColumnRows& r
   const int32_t next = count + band.scratch.blockSteps;
   const int32_t ahead =
       std::min(band.scratch.blockSteps, s.rows - 2 - rows.first - count - band.scratch.blockSteps);
-  if (prefetch && ahead > 0) {
+  if (prefetch == Prefetch::blockAfterNext && ahead > 0) {
     const float* const owned = s.dx + ownedTop + next;
     const float* const label = s.u + top + next;
     const float* streams[] = {owned,
@@ -440,7 +444,7 @@ void gatherColumnBiases(const SolverState& s, const Band& band, const ColumnRows
 // right and down are old, as in the plain order. A lane band's first column adds its left
 // neighbour here: that column lies in the band before, or is column 0, final either way.
 void gatherColumn(const SolverState& s, const Band& band, int32_t c, int32_t first, int32_t last,
-                  int32_t blockBegin, bool prefetch) {
+                  int32_t blockBegin, Prefetch prefetch) {
   const ColumnRows rows = columnRows(s, band, c, first, last, blockBegin);
   alignas(32) double sums[kMaxBlockSteps];
   double* const sumsOrNull = band.multipliers == Multipliers::compute ? sums : nullptr;
@@ -453,28 +457,34 @@ void gatherColumn(const SolverState& s, const Band& band, int32_t c, int32_t fir
   gatherColumnBiases(s, band, rows);
 }
 
-// Gathers every column of a band for the block of steps [blockBegin, blockEnd). With
-// `firstSweepEnds` the band is the second sweep's, trailing the first: just before a column
-// gathers its first or its last interior row, the first sweep's top or bottom pixel of that
-// column is updated, which the column then reads as its old up or down neighbour; its columns
-// other than the first read what the first sweep read a few steps earlier, so they fetch nothing
-// ahead.
+// Whether a band is the second sweep's, trailing the first sweep's band one column to its right
+// block by block (sweepBandPair), or any other: a sweep's band alone, or the first sweep's.
+enum class Trailing { no, behindFirstSweep };
+
+// Gathers every column of a band for the block of steps [blockBegin, blockEnd). A band
+// Trailing::behindFirstSweep updates, just before a column gathers its first or its last
+// interior row, the first sweep's top or bottom pixel of that column, which the column then
+// reads as its old up or down neighbour; its columns other than the first read what the first
+// sweep read a few steps earlier, so they fetch nothing ahead.
 void gatherBlock(SolverState& s, const Band& band, int32_t blockBegin, int32_t blockEnd,
-                 bool firstSweepEnds) {
+                 Trailing trailing) {
   const int32_t interiorRows = s.rows - 2;
+  const bool updatesFirstSweepEnds = trailing == Trailing::behindFirstSweep;
   for (int32_t c = 0; c < band.width; ++c) {
     const int32_t lag = c * kSkewRows;
     const int32_t first = std::max(blockBegin - lag, 0);
     const int32_t last = std::min(blockEnd - lag, interiorRows);
     if (first >= last) continue;
     const int32_t j = band.j0 + c;
-    if (firstSweepEnds && first == 0) {
+    if (updatesFirstSweepEnds && first == 0) {
       updatePixel<false, true, true, true>(s, s.rows * j, Multipliers::compute);
     }
-    if (firstSweepEnds && last == interiorRows) {
+    if (updatesFirstSweepEnds && last == interiorRows) {
       updatePixel<true, false, true, true>(s, s.rows - 1 + s.rows * j, Multipliers::compute);
     }
-    gatherColumn(s, band, c, first, last, blockBegin, !firstSweepEnds || c == 0);
+    const Prefetch prefetch =
+        !updatesFirstSweepEnds || c == 0 ? Prefetch::blockAfterNext : Prefetch::none;
+    gatherColumn(s, band, c, first, last, blockBegin, prefetch);
     if (band.history != nullptr && first == 0) {
       // The up neighbour of the lane's first interior row is row 0, old: it stands in the
       // history as the value of the step before, which the lane, inactive there, keeps.
@@ -621,7 +631,7 @@ void sweepBand(SolverState& s, const Band& band, const PairLink* link = nullptr)
   const int32_t steps = bandSteps(s, band.width);
   for (int32_t blockBegin = 0; blockBegin < steps; blockBegin += band.scratch.blockSteps) {
     const int32_t blockEnd = std::min(blockBegin + band.scratch.blockSteps, steps);
-    gatherBlock(s, band, blockBegin, blockEnd, false);
+    gatherBlock(s, band, blockBegin, blockEnd, Trailing::no);
     finishBlock(s, band, blockBegin, blockEnd);
     if (link != nullptr) link->announce(blockEnd + (kBandColumns - band.width) * kSkewRows);
   }
@@ -636,9 +646,9 @@ void sweepBandPair(SolverState& s, const Band& first, const Band& second, const 
   for (int32_t blockBegin = 0; blockBegin < steps; blockBegin += blockSteps) {
     const int32_t blockEnd = std::min(blockBegin + blockSteps, steps);
     link.awaitBefore(blockEnd);
-    gatherBlock(s, first, blockBegin, blockEnd, false);
+    gatherBlock(s, first, blockBegin, blockEnd, Trailing::no);
     finishBlock(s, first, blockBegin, blockEnd);
-    gatherBlock(s, second, blockBegin, blockEnd, true);
+    gatherBlock(s, second, blockBegin, blockEnd, Trailing::behindFirstSweep);
     finishBlock(s, second, blockBegin, blockEnd);
     link.announce(blockEnd);
   }
