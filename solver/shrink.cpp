@@ -41,8 +41,9 @@ struct ShrinkArrays {
 ShrinkArrays arraysOfPhase(const SolverState& s, int32_t k, float threshold) {
   const std::ptrdiff_t padding =
       static_cast<std::ptrdiff_t>(s.phaseStride - s.sliceSize) * static_cast<std::ptrdiff_t>(k);
-  return {s.u,           s.dx + padding, s.dy + padding, s.bx + padding,  s.by + padding,
-          s.outerPrev + padding, s.rows, s.threshold2, threshold};
+  return {
+      s.u,    s.dx + padding, s.dy + padding, s.bx + padding, s.by + padding, s.outerPrev + padding,
+      s.rows, s.threshold2,   threshold};
 }
 
 // The elements q .. q + F::kWidth - 1 of one column; forward differences beyond the last column
@@ -103,6 +104,7 @@ struct MeasureSums {
   template <class F>
   void add(const float* outerPrev, const float* u, int32_t e) {
     using D = typename F::Doubles;
+    static_assert(F::kWidth % D::kWidth == 0, "a float lane group is whole double lane groups");
     for (int32_t h = 0; h < F::kWidth; h += D::kWidth) {
       const D o = D::widen(outerPrev + e + h);
       const D v = D::widen(u + e + h);
@@ -187,8 +189,8 @@ ChangeSums shrinkColumnsAt<lanes::kLevel>(SolverState& state, Shrink shrink, Mea
 
 template <>
 ChangeSums shrinkPassAt<lanes::kLevel>(SolverState& state, Measure measure) {
-  return shrinkColumnsAt<lanes::kLevel>(state, Shrink::yes, measure, 0,
-                                        state.phases * state.cols, ChangeSums{});
+  return shrinkColumnsAt<lanes::kLevel>(state, Shrink::yes, measure, 0, state.phases * state.cols,
+                                        ChangeSums{});
 }
 
 }  // namespace daskel::detail

@@ -48,6 +48,16 @@ constexpr int32_t kHistoryStride = kHistoryFirstLane + kBandColumns;  // doubles
 constexpr int32_t kLineFloats = 16;                                   // floats per cache line
 constexpr int kAllLanes = (1 << kBandColumns) - 1;
 
+// A history entry is found by the step's low bits (step -1 included, the entry before a lane's
+// first row), and a lane reads the entry kSkewRows steps back while its step writes its own:
+// the entries of kSkewRows + 1 consecutive steps must be distinct.
+static_assert(kHistorySteps > 0 && (kHistorySteps & (kHistorySteps - 1)) == 0,
+              "the history's steps are a power of two");
+static_assert(kHistorySteps > kSkewRows, "the history keeps the steps a lane reads back");
+static_assert(kHistoryFirstLane >= 1, "an entry has room for the -0.0 before lane 0");
+static_assert(kSkewRows >= 1, "a column's right neighbour is reached at a later step");
+static_assert(kBandColumns < 31, "a band's lanes are the bits of an int");
+
 // ---- The rules, over any lane type D ---------------------------------------------------------
 
 // Coefficient 1/n of the stencil sum and factor w_n of (multiplier + cost), for n neighbours.
@@ -273,9 +283,14 @@ struct BandScratch {
   int32_t slotStride() const { return 2 * phases * kBandColumns; }
 };
 
-int32_t blockStepsFor(int32_t scratchDoubles, int32_t phases) {
+constexpr int32_t blockStepsFor(int32_t scratchDoubles, int32_t phases) {
   return std::min(kMaxBlockSteps, scratchDoubles / (2 * phases * kBandColumns));
 }
+
+// The lane bands, unlike the bands whose recurrence runs pixel by pixel, have no fallback for a
+// block too short to be worth the schedule.
+static_assert(blockStepsFor(kLaneScratchDoubles, kLaneMaxPhases) >= kMinBlockSteps,
+              "a lane band of the most phases it takes has blocks of kMinBlockSteps steps");
 
 // New values of a lane band (widened from their stored floats), the last kHistorySteps steps:
 // lane c of step t and phase k at at(t, k)[c]; at(t, k)[-1] always holds -0.0.
@@ -520,6 +535,7 @@ void finishStepByPixels(SolverState& s, const Band& band, int32_t t, int32_t slo
 // The values of lanes [lane, lane + D::kWidth) of step t in a lane band's history.
 template <class D>
 struct HistoryValues {
+  static_assert(kBandColumns % D::kWidth == 0, "a band's lanes are whole vectors of D");
   const LaneHistory& history;
   int32_t t;
   int32_t lane;
@@ -545,6 +561,7 @@ int activeLanes(int32_t t, int32_t interiorRows) {
 // that nobody reads: their history entries and u keep what they held.
 void finishStepByLanes(SolverState& s, const Band& band, int32_t t, int32_t slot) {
   constexpr int32_t W = Doubles::kWidth;
+  static_assert(kBandColumns % W == 0, "a band's lanes are whole vectors of this level");
   constexpr int32_t kVectors = kBandColumns / W;
   const LaneHistory& history = *band.history;
   const int active = activeLanes(t, s.rows - 2);
