@@ -1,6 +1,6 @@
-// Nanoseconds per element per outer iteration of the solver, beside the straightforward
-// oracle kernels and a plain C version of the same rules in the same process, on one thread and
-// on several, and the ratio to the memory floor.
+// Nanoseconds per element per outer iteration of the solver, beside the oracle's kernels
+// (oracle/) and a plain C version of the same rules in the same process, on one thread and on
+// several, and the ratio to the memory floor.
 //
 // The floor: an outer iteration has to move about 23 volume-sized float arrays through memory
 // (two sweeps reading costs, u, dx, dy, bx, by and writing u; the shrinkage reading u, bx, by
@@ -12,9 +12,10 @@
 //   x_floor   ns_el_it divided by the floor (whole calls only)
 // Rows: call (a whole solve on one thread, set-up and release included), sweep (one labelling
 // sweep), sweeps (the two sweeps of an outer iteration, as the driver runs them), shrink
-// (shrinkage and Bregman update without the change measure), and versus: whole calls by the wall
-// clock, alternating in every iteration the plain C solver (bench/plain_solver.c, -O2), the
-// library on one thread, on two and on all (the automatic count), and two one-thread solves at
+// (shrinkage and Bregman update without the change measure), each by the library (call/fast/...)
+// and, on grids of up to 2^24 elements, by the oracle (call/oracle/...); and versus: whole calls by
+// the wall clock, alternating in every iteration the plain C solver (bench/plain_solver.c, -O2),
+// the library on one thread, on two and on all (the automatic count), and two one-thread solves at
 // once on two threads, each on its own labelling, with the medians of each:
 //   plain, t1, t2, tall   ns per element per outer iteration
 //   t1pair                the same for each of the two solves at once
@@ -136,13 +137,13 @@ void report(benchmark::State& state, double ns, double units, bool whole) {
 }
 
 // One whole call: set-up with zero-filled buffers, copy of u0, the iteration, release. The
-// simple row is the straightforward solver as a whole: oracle kernels and calloc'd buffers.
-// Returns the outer iterations.
+// oracle's row is the oracle as a whole: its kernels and calloc'd buffers. Returns the outer
+// iterations.
 int32_t solveOnce(const Size& size, const Input& input, std::vector<float>& u, bool fast,
                   int32_t threads) {
   daskel::SolverState s{};
-  // The straightforward solver takes its zero-filled buffers from calloc, as a plain
-  // implementation does; the library from its default source.
+  // The oracle takes its zero-filled buffers from calloc, as a solver without a source of its own
+  // would; the library from its default source.
   daskel::initSolverState(s, size.rows, size.cols, size.phases, 0.5f, 1.0f, input.costs.data(),
                           u.data(), nullptr,
                           fast ? daskel::BufferSource{} : daskel::oracle::callocBuffers());
@@ -416,8 +417,8 @@ void kernel(benchmark::State& state, Size size,
   report(state, ns, units, false);
 }
 
-// The two sweeps of an outer iteration as the straightforward solver runs them.
-void sweepTwiceSimply(daskel::SolverState& s) {
+// The two sweeps of an outer iteration as the oracle runs them.
+void sweepTwiceByOracle(daskel::SolverState& s) {
   daskel::oracle::labelSweep(s);
   daskel::oracle::labelSweep(s);
 }
@@ -430,7 +431,7 @@ void registerAll() {
   sizes.push_back({512, 512, 8});
   sizes.push_back({300, 2000, 3});
   // The plain solver takes up to 120 ns per element-iteration, some seconds a call at 2^24.
-  const Size versusSizes[] = {{1000, 1000, 4}, {1024, 1024, 4}, {512, 512, 8},  {2048, 2048, 4},
+  const Size versusSizes[] = {{1000, 1000, 4},  {1024, 1024, 4},  {512, 512, 8},  {2048, 2048, 4},
                               {1000, 1000, 16}, {1024, 1024, 16}, {300, 2000, 3}, {256, 256, 4}};
   // Whole rounds: the five runs of a versus row, the three of a warm row.
   for (const Size& size : versusSizes) {
@@ -452,22 +453,22 @@ void registerAll() {
         ->Iterations(iterations)
         ->Unit(benchmark::kMillisecond);
     if (withOracle) {
-      benchmark::RegisterBenchmark(("call/simple/" + n).c_str(), wholeCall, size, false)
+      benchmark::RegisterBenchmark(("call/oracle/" + n).c_str(), wholeCall, size, false)
           ->Iterations(iterations)
           ->Unit(benchmark::kMillisecond);
     }
     const struct {
       const char* name;
       void (*run)(daskel::SolverState&);
-      bool simple;
+      bool byOracle;
     } kernels[] = {{"sweep/fast/", daskel::labelSweep, false},
-                   {"sweep/simple/", daskel::oracle::labelSweep, true},
+                   {"sweep/oracle/", daskel::oracle::labelSweep, true},
                    {"sweeps/fast/", daskel::detail::sweepLabelsTwice, false},
-                   {"sweeps/simple/", sweepTwiceSimply, true},
+                   {"sweeps/oracle/", sweepTwiceByOracle, true},
                    {"shrink/fast/", daskel::shrinkUpdate, false},
-                   {"shrink/simple/", daskel::oracle::shrinkUpdate, true}};
+                   {"shrink/oracle/", daskel::oracle::shrinkUpdate, true}};
     for (const auto& k : kernels) {
-      if (k.simple && !withOracle) continue;
+      if (k.byOracle && !withOracle) continue;
       benchmark::RegisterBenchmark((k.name + n).c_str(), kernel, size, k.run)
           ->Iterations(iterations)
           ->Unit(benchmark::kMillisecond);

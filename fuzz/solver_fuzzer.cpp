@@ -1,8 +1,8 @@
 // Fuzz target for the host-free solver: arbitrary sizes within the limits and arbitrary float bit
 // patterns in the costs, the initial labelling and both parameters. Whatever the input, the solve
 // must not crash, every value of the result must be NaN or lie in [0, 1], with every pixel free
-// of NaN summing to one, and the result must equal, bit for bit, that of the straightforward
-// kernels (any NaN matching any NaN) after the same number of outer iterations.
+// of NaN summing to one, and the result must equal, bit for bit, that of the oracle (oracle/; any
+// NaN matching any NaN) after the same number of outer iterations.
 //
 // Input layout: rows, cols, phases (one byte each, reduced to 2..49, 2..49, 1..16), a mode byte,
 // tvWeight and penalty (four bytes each), then the floats of costs and u0 (four bytes each,
@@ -17,8 +17,8 @@
 #include <limits>
 #include <vector>
 
-#include "solver/solver.hpp"
 #include "oracle/oracle.hpp"
+#include "solver/solver.hpp"
 
 namespace {
 
@@ -77,25 +77,24 @@ void checkSameAsOracle(const std::vector<float>& u, const std::vector<float>& ex
   for (std::size_t e = 0; e < u.size(); ++e) {
     const bool bothNaN = std::isnan(u[e]) && std::isnan(expected[e]);
     if (!bothNaN && bitsOf(u[e]) != bitsOf(expected[e])) {
-      fail("result differs from the straightforward kernels", static_cast<int32_t>(e), u[e]);
+      fail("result differs from the oracle's", static_cast<int32_t>(e), u[e]);
     }
   }
 }
 
-// Solves with the library's kernels or with the straightforward ones; returns the iterations.
-int32_t solve(bool straightforward, int32_t rows, int32_t cols, int32_t phases, float tvWeight,
+// Solves with the library or, `byOracle`, with the oracle; returns the iterations.
+int32_t solve(bool byOracle, int32_t rows, int32_t cols, int32_t phases, float tvWeight,
               float penalty, const std::vector<float>& costs, std::vector<float>& u) {
   const std::vector<float> u0 = u;
   daskel::SolverState state{};
   const daskel::BufferSource buffers =
-      straightforward ? daskel::oracle::callocBuffers() : daskel::BufferSource{};
+      byOracle ? daskel::oracle::callocBuffers() : daskel::BufferSource{};
   if (!daskel::initSolverState(state, rows, cols, phases, tvWeight, penalty, costs.data(), u.data(),
                                nullptr, buffers)) {
     fail("set-up failed", -1, 0.0);
   }
   std::copy(u0.begin(), u0.end(), u.begin());
-  const int32_t iterations =
-      straightforward ? daskel::oracle::runSolver(state) : daskel::runSolver(state);
+  const int32_t iterations = byOracle ? daskel::oracle::runSolver(state) : daskel::runSolver(state);
   daskel::releaseSolverState(state);
   return iterations;
 }
@@ -145,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (iterations < 1 || iterations > 5) fail("iteration count", -1, iterations);
   std::vector<float> expected = u0;
   if (solve(true, rows, cols, phases, tvWeight, penalty, costs, expected) != iterations) {
-    fail("iteration count differs from the straightforward kernels", -1, iterations);
+    fail("iteration count differs from the oracle's", -1, iterations);
   }
   checkSameAsOracle(u, expected);
   checkLabelling(u, rows * cols, phases);

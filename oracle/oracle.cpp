@@ -1,4 +1,4 @@
-// The straightforward solver, step by step as the method states it; see oracle.hpp.
+// The oracle, step by step as the method states it; see oracle.hpp.
 //
 // Notation: M rows, N columns, K phases; element (i, j, k) at q = i + M j + M N k, pixel
 // p = i + M j. "float" and "double" name the IEEE type each operation rounds to.

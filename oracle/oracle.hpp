@@ -1,7 +1,7 @@
-// The straightforward solver: each step of the method as one loop nest over the grid in its
-// visiting order, with the variables named after the method's symbols, so that it can be read
-// beside the mathematics. The tests, the fuzz target and the benchmark compare the library with
-// it bit for bit.
+// The oracle: the straightforward solver, each step of the method as one loop nest over the grid
+// in its visiting order, with the variables named after the method's symbols, so that it can be
+// read beside the mathematics. The tests, the fuzz target and the benchmark compare the library
+// with it bit for bit.
 //
 // It shares no code with solver/: it uses only the SolverState record (the sizes, tvWeight,
 // penalty and the arrays; it derives every constant itself) and BufferSource. It is never
@@ -39,7 +39,7 @@ ChangeSums changeSums(const SolverState& state);
 // The whole outer loop: snapshot, two sweeps, shrinkage, change measure, stop test.
 int32_t runSolver(SolverState& state);
 
-// The plain memory source, calloc and free.
+// calloc and free as a buffer source, for solves by the oracle.
 BufferSource callocBuffers();
 
 }  // namespace daskel::oracle

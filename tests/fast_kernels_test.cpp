@@ -1,4 +1,4 @@
-// Randomised bit-for-bit comparison of the library's kernels with the straightforward oracle.
+// Randomised bit-for-bit comparison of the library's kernels with the oracle (oracle/).
 //
 // Each case builds two working states with identical contents, runs a library kernel on one and
 // the oracle's on the other, and requires every buffer to agree in every bit. NaN is the one
@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "oracle/oracle.hpp"
 #include "solver/kernels.hpp"
 #include "solver/solver.hpp"
-#include "oracle/oracle.hpp"
 #include "tests/test_problem.hpp"
 
 namespace daskel {
@@ -129,8 +129,8 @@ void copyContents(Problem& from, Problem& to) {
 }
 
 // Every buffer of the two states, bit for bit.
-std::string compareStates(Problem& fastProblem, Problem& simpleProblem) {
-  return daskel::testing::firstStateDifference(fastProblem.state(), simpleProblem.state());
+std::string compareStates(Problem& fastProblem, Problem& oracleProblem) {
+  return daskel::testing::firstStateDifference(fastProblem.state(), oracleProblem.state());
 }
 
 // Shapes that stress the regions and the schedules: two rows or columns, 2 x 2, one phase,
@@ -152,23 +152,23 @@ std::vector<Shape> shapes() {
 const float kPenalties[] = {1.0f, 0.3f, 2.5f};
 const float kTvWeights[] = {0.5f, 0.05f, 0.0f};
 
-// Runs `fastKernel` on one problem and `simpleKernel` on an identical copy, for every shape and
+// Runs `fastKernel` on one problem and `oracleKernel` on an identical copy, for every shape and
 // a few seeds, and compares all buffers after each of `repeats` applications.
-template <typename FastKernel, typename SimpleKernel>
-void compareKernels(FastKernel fastKernel, SimpleKernel simpleKernel, const Extras& extras,
+template <typename FastKernel, typename OracleKernel>
+void compareKernels(FastKernel fastKernel, OracleKernel oracleKernel, const Extras& extras,
                     int repeats, const std::vector<Shape>& cases = shapes()) {
   uint32_t seed = 1;
   for (const Shape& shape : cases) {
     for (int variant = 0; variant < 3; ++variant, ++seed) {
       Problem fastProblem(shape, kTvWeights[variant], kPenalties[variant]);
-      Problem simpleProblem(shape, kTvWeights[variant], kPenalties[variant]);
-      ASSERT_TRUE(fastProblem.ok() && simpleProblem.ok());
+      Problem oracleProblem(shape, kTvWeights[variant], kPenalties[variant]);
+      ASSERT_TRUE(fastProblem.ok() && oracleProblem.ok());
       fill(fastProblem, seed, extras);
-      copyContents(fastProblem, simpleProblem);
+      copyContents(fastProblem, oracleProblem);
       for (int r = 0; r < repeats; ++r) {
         fastKernel(fastProblem.state());
-        simpleKernel(simpleProblem.state());
-        const std::string difference = compareStates(fastProblem, simpleProblem);
+        oracleKernel(oracleProblem.state());
+        const std::string difference = compareStates(fastProblem, oracleProblem);
         ASSERT_EQ(difference, "") << describe(shape, seed) << ", application " << r + 1;
       }
     }
@@ -227,7 +227,7 @@ TEST(FastKernels, LabelSweepMatchesOracleOnLaneBands) {
 void sweepTwice(SolverState& s) {
   detail::sweepLabelsTwice(s);
 }
-void sweepTwiceSimply(SolverState& s) {
+void sweepTwiceByOracle(SolverState& s) {
   oracle::labelSweep(s);
   oracle::labelSweep(s);
 }
@@ -237,8 +237,8 @@ TEST(FastKernels, TwoSweepsInOneScheduleMatchOracle) {
   const std::vector<Shape> more = {{3, 18, 2},  {5, 27, 1},   {40, 35, 4}, {17, 50, 8},
                                    {64, 64, 3}, {21, 19, 16}, {9, 26, 17}};
   cases.insert(cases.end(), more.begin(), more.end());
-  compareKernels(sweepTwice, sweepTwiceSimply, Extras{}, 2, cases);
-  compareKernels(sweepTwice, sweepTwiceSimply, Extras{true, true}, 1, cases);
+  compareKernels(sweepTwice, sweepTwiceByOracle, Extras{}, 2, cases);
+  compareKernels(sweepTwice, sweepTwiceByOracle, Extras{true, true}, 1, cases);
 }
 
 // Every level that this processor runs, called directly, whatever DASKEL_KERNELS picks: the two
@@ -253,27 +253,27 @@ TEST(FastKernels, EveryLevelMatchesOracle) {
     const detail::LevelKernels& kernels = detail::levelKernels(level);
     SCOPED_TRACE(detail::kernelLevelName(level));
     auto sweepTwiceAtLevel = [&kernels](SolverState& s) { kernels.sweepLabelsTwice(s); };
-    compareKernels(sweepTwiceAtLevel, sweepTwiceSimply, Extras{true, true}, 1, cases);
+    compareKernels(sweepTwiceAtLevel, sweepTwiceByOracle, Extras{true, true}, 1, cases);
     auto sweepAtLevel = [&kernels](SolverState& s) {
       kernels.sweepLabels(s, detail::Multipliers::compute);
     };
     compareKernels(sweepAtLevel, oracle::labelSweep, Extras{true, true}, 1, cases);
     auto shrinkAtLevel = [&kernels](SolverState& s) {
-      const oracle::ChangeSums plain = oracle::changeSums(s);
+      const oracle::ChangeSums byOracle = oracle::changeSums(s);
       const detail::ChangeSums sums = kernels.shrinkPass(s, detail::Measure::all);
-      EXPECT_TRUE(sums.previousSquares == plain.P && sums.currentSquares == plain.Q &&
-                  sums.changeSquares == plain.D);
+      EXPECT_TRUE(sums.previousSquares == byOracle.P && sums.currentSquares == byOracle.Q &&
+                  sums.changeSquares == byOracle.D);
     };
     compareKernels(shrinkAtLevel, oracle::shrinkUpdate, Extras{}, 1, cases);
   }
 }
 
 // Runs one sweep on `fastProblem` and on a copy with the oracle; every buffer must agree.
-std::string sweepBoth(Problem& fastProblem, Problem& simpleProblem) {
-  copyContents(fastProblem, simpleProblem);
+std::string sweepBoth(Problem& fastProblem, Problem& oracleProblem) {
+  copyContents(fastProblem, oracleProblem);
   labelSweep(fastProblem.state());
-  oracle::labelSweep(simpleProblem.state());
-  return compareStates(fastProblem, simpleProblem);
+  oracle::labelSweep(oracleProblem.state());
+  return compareStates(fastProblem, oracleProblem);
 }
 
 // A stencil sum of -0.0 must stay -0.0. Pixel (1, 1) is the first of the first band of lanes;
@@ -283,8 +283,8 @@ std::string sweepBoth(Problem& fastProblem, Problem& simpleProblem) {
 TEST(FastKernels, LabelSweepKeepsANegativeZeroStencilSum) {
   const Shape shape{20, 12, 2};
   Problem fastProblem(shape, 0.5f, 1.0f);
-  Problem simpleProblem(shape, 0.5f, 1.0f);
-  ASSERT_TRUE(fastProblem.ok() && simpleProblem.ok());
+  Problem oracleProblem(shape, 0.5f, 1.0f);
+  ASSERT_TRUE(fastProblem.ok() && oracleProblem.ok());
   SolverState& s = fastProblem.state();
   for (int32_t k = 0; k < shape.phases; ++k) {
     for (int32_t j = 0; j < shape.cols; ++j) {
@@ -297,8 +297,8 @@ TEST(FastKernels, LabelSweepKeepsANegativeZeroStencilSum) {
       }
     }
   }
-  ASSERT_EQ(sweepBoth(fastProblem, simpleProblem), "");
-  EXPECT_TRUE(std::signbit(simpleProblem.u()[1 + shape.rows]));  // the case is what it says
+  ASSERT_EQ(sweepBoth(fastProblem, oracleProblem), "");
+  EXPECT_TRUE(std::signbit(oracleProblem.u()[1 + shape.rows]));  // the case is what it says
 }
 
 // A penalty near the float range scales the costs into the subnormals: pixels whose support
@@ -307,15 +307,15 @@ TEST(FastKernels, LabelSweepMatchesOracleOnSubnormalSupport) {
   uint32_t seed = 9000;
   for (const Shape& shape : laneShapes()) {
     Problem fastProblem(shape, 0.0f, 3e38f);
-    Problem simpleProblem(shape, 0.0f, 3e38f);
-    ASSERT_TRUE(fastProblem.ok() && simpleProblem.ok());
+    Problem oracleProblem(shape, 0.0f, 3e38f);
+    ASSERT_TRUE(fastProblem.ok() && oracleProblem.ok());
     std::mt19937 random(++seed);
     std::uniform_int_distribution<int> pick(0, 2);
     for (float& cost : fastProblem.costs()) {
       const int draw = pick(random);
       cost = draw == 0 ? 2e-10f : draw == 1 ? 1.2e-6f : 0.0f;
     }
-    ASSERT_EQ(sweepBoth(fastProblem, simpleProblem), "") << describe(shape, seed);
+    ASSERT_EQ(sweepBoth(fastProblem, oracleProblem), "") << describe(shape, seed);
   }
 }
 
@@ -328,24 +328,24 @@ TEST(FastKernels, ShrinkUpdateMatchesOracleWithNanAndInfinity) {
 }
 
 // The sums of the change measure that the shrinkage pass forms beside it: each in index order,
-// bit for bit as one plain pass; a known sum of outerPrev^2 is passed through untouched.
+// bit for bit as the oracle forms them; a known sum of outerPrev^2 is passed through untouched.
 TEST(FastKernels, ShrinkagePassFormsTheChangeSumsInIndexOrder) {
   uint32_t seed = 7000;
   for (const Shape& shape : shapes()) {
     Problem problem(shape, 0.5f, 1.0f);
     ASSERT_TRUE(problem.ok());
     fill(problem, ++seed, Extras{});
-    const oracle::ChangeSums plain = oracle::changeSums(problem.state());
+    const oracle::ChangeSums byOracle = oracle::changeSums(problem.state());
     const detail::ChangeSums all = detail::shrinkAndMeasure(problem.state());
     const double known = 0.125;
     const detail::ChangeSums given = detail::shrinkAndMeasure(problem.state(), &known);
     const std::string at = describe(shape, seed);
-    EXPECT_EQ(all.previousSquares, plain.P) << at;
-    EXPECT_EQ(all.currentSquares, plain.Q) << at;
-    EXPECT_EQ(all.changeSquares, plain.D) << at;
+    EXPECT_EQ(all.previousSquares, byOracle.P) << at;
+    EXPECT_EQ(all.currentSquares, byOracle.Q) << at;
+    EXPECT_EQ(all.changeSquares, byOracle.D) << at;
     EXPECT_EQ(given.previousSquares, known) << at;
-    EXPECT_EQ(given.currentSquares, plain.Q) << at;  // u is as it was
-    EXPECT_EQ(given.changeSquares, plain.D) << at;
+    EXPECT_EQ(given.currentSquares, byOracle.Q) << at;  // u is as it was
+    EXPECT_EQ(given.changeSquares, byOracle.D) << at;
   }
 }
 
@@ -357,14 +357,14 @@ TEST(FastKernels, WholeSolveMatchesOracle) {
     for (const Shape& shape : shapes()) {
       for (int variant = 0; variant < 3; ++variant, ++seed) {
         Problem fastProblem(shape, kTvWeights[variant], kPenalties[variant]);
-        Problem simpleProblem(shape, kTvWeights[variant], kPenalties[variant]);
-        ASSERT_TRUE(fastProblem.ok() && simpleProblem.ok());
+        Problem oracleProblem(shape, kTvWeights[variant], kPenalties[variant]);
+        ASSERT_TRUE(fastProblem.ok() && oracleProblem.ok());
         fill(fastProblem, seed, extras);
-        copyContents(fastProblem, simpleProblem);
+        copyContents(fastProblem, oracleProblem);
         const int32_t fastIterations = runSolver(fastProblem.state());
-        const int32_t simpleIterations = oracle::runSolver(simpleProblem.state());
-        ASSERT_EQ(fastIterations, simpleIterations) << describe(shape, seed);
-        ASSERT_EQ(compareStates(fastProblem, simpleProblem), "") << describe(shape, seed);
+        const int32_t oracleIterations = oracle::runSolver(oracleProblem.state());
+        ASSERT_EQ(fastIterations, oracleIterations) << describe(shape, seed);
+        ASSERT_EQ(compareStates(fastProblem, oracleProblem), "") << describe(shape, seed);
       }
     }
   }
@@ -386,15 +386,15 @@ TEST(FastKernels, WholeSolveMatchesOracleOnPowerOfTwoGrids) {
   for (const auto& [shape, padded] : large) {
     for (int32_t threads : {1, 2}) {
       Problem fastProblem(shape, 0.5f, 1.0f);
-      Problem simpleProblem(shape, 0.5f, 1.0f);
-      ASSERT_TRUE(fastProblem.ok() && simpleProblem.ok());
+      Problem oracleProblem(shape, 0.5f, 1.0f);
+      ASSERT_TRUE(fastProblem.ok() && oracleProblem.ok());
       const SolverState& s = fastProblem.state();
       ASSERT_EQ(s.phaseStride > s.sliceSize, padded) << describe(shape, seed);
       ASSERT_EQ(s.paddedU != nullptr, padded);
       fill(fastProblem, ++seed, Extras{false, false});
-      copyContents(fastProblem, simpleProblem);
-      EXPECT_EQ(runSolver(fastProblem.state(), threads), oracle::runSolver(simpleProblem.state()));
-      EXPECT_EQ(compareStates(fastProblem, simpleProblem), "") << describe(shape, seed);
+      copyContents(fastProblem, oracleProblem);
+      EXPECT_EQ(runSolver(fastProblem.state(), threads), oracle::runSolver(oracleProblem.state()));
+      EXPECT_EQ(compareStates(fastProblem, oracleProblem), "") << describe(shape, seed);
     }
   }
 }

@@ -36,32 +36,32 @@ TEST(LabelSweep, VisitingOrderCoversEveryPixelOnce) {
 
 // Random split and Bregman variables, costs and labellings, on thin, square and odd grids:
 // clamping, renormalisation and every region occur. The oracle sweeps a copy pixel by pixel.
-TEST(LabelSweep, MatchesThePixelByPixelSweepBitForBit) {
+TEST(LabelSweep, MatchesTheOracleBitForBit) {
   std::mt19937 rng(20261208);
   const std::vector<std::pair<int32_t, int32_t>> shapes = {{2, 2}, {2, 3}, {3, 2},  {2, 9}, {8, 2},
                                                            {3, 3}, {5, 7}, {16, 4}, {9, 13}};
   for (auto [rows, cols] : shapes) {
     for (int32_t phases : {1, 2, 3, 5}) {
       Problem problem(rows, cols, phases, 0.3f, 0.7f);
-      Problem reference(rows, cols, phases, 0.3f, 0.7f);
-      ASSERT_TRUE(problem.ready && reference.ready);
+      Problem byOracle(rows, cols, phases, 0.3f, 0.7f);
+      ASSERT_TRUE(problem.ready && byOracle.ready);
       SolverState& s = problem.state;
       const auto n = static_cast<std::size_t>(s.volumeSize);
       fillUniform(problem.costs.data(), n, 0.0f, 1.5f, rng);
       fillUniform(problem.u.data(), n, -0.2f, 1.2f, rng);
-      reference.costs = problem.costs;
-      reference.u = problem.u;
-      const SolverState& r = reference.state;
+      byOracle.costs = problem.costs;
+      byOracle.u = problem.u;
+      const SolverState& r = byOracle.state;
       for (auto [field, copy] : {std::pair{s.dx, r.dx}, {s.dy, r.dy}, {s.bx, r.bx}, {s.by, r.by}}) {
         fillUniform(field, n, -0.6f, 0.6f, rng);
         std::copy(field, field + n, copy);
       }
 
       for (int sweep = 0; sweep < 2; ++sweep) {
-        daskel::oracle::labelSweep(reference.state);
+        daskel::oracle::labelSweep(byOracle.state);
         daskel::labelSweep(s);
         SCOPED_TRACE(testing::Message() << rows << " x " << cols << " x " << phases);
-        expectSameBits(reference.u, problem.u);
+        expectSameBits(byOracle.u, problem.u);
         expectSameBits(std::vector<float>(r.multiplier, r.multiplier + r.sliceSize),
                        std::vector<float>(s.multiplier, s.multiplier + s.sliceSize));
       }

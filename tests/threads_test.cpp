@@ -1,4 +1,4 @@
-// Solves on several threads: the bits of the straightforward solver at every thread count, and
+// Solves on several threads: the bits of the oracle at every thread count, and
 // how many threads the automatic count takes.
 #include <gtest/gtest.h>
 
@@ -50,7 +50,7 @@ void fill(Problem& problem, uint32_t seed, bool carried) {
 // leftovers, more pairs than threads and fewer, columns of one interior row (a pair waits for the
 // whole of the one before) and tall enough for several pairs in flight, blocks that do not
 // divide the steps, 16 phases (the most the lanes take) and 17 (the sweeps on one thread).
-TEST(Threads, EveryThreadCountGivesTheBitsOfTheStraightforwardSolver) {
+TEST(Threads, EveryThreadCountGivesTheBitsOfTheOracle) {
   const Shape shapes[] = {{2, 2, 1},    {5, 9, 2},    {12, 10, 3},  {20, 27, 2},  {3, 90, 2},
                           {4, 34, 3},   {40, 75, 5},  {300, 19, 4}, {131, 26, 7}, {64, 66, 1},
                           {24, 42, 16}, {20, 30, 17}, {170, 83, 2}, {37, 130, 4}};
