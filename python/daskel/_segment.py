@@ -54,8 +54,8 @@ def segment(image, phases=DEFAULT_PHASES, *, levels=None, tv=DEFAULT_TV, penalty
     phases : int, optional
         The number of phases, from 2 to 16.
     levels : sequence of `phases` numbers in [0, 1], optional
-        Starting phase intensities; by default a deterministic k-means of the 5 x 5 local means
-        chooses them.
+        Starting phase intensities; by default the levels of least within-phase sum of squares
+        (an exact k-means) of the picture's flat-window means choose them.
     tv : float, optional
         Weight of the total variation, at least 0; larger gives smoother regions.
     penalty : float, optional
