@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "tests/segment/synthetic.hpp"
+#include "tests/tool/scratch_folder.hpp"
 #include "tools/daskel-segment/png_io.hpp"
 
 namespace daskel::tool {
@@ -17,19 +18,8 @@ using segment::GreyImage;
 
 namespace fs = std::filesystem;
 
-class Tool : public ::testing::Test {
+class Tool : public testing::ScratchFolder {
  protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() /
-              ("daskel-cli-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
-  std::string at(const std::string& name) const { return (folder_ / name).string(); }
-
   // Runs the tool with `args`; returns its exit status and keeps its stdout and stderr.
   int run(const std::string& args) {
     const std::string command = std::string("'") + DASKEL_SEGMENT_TOOL + "' " + args + " >'" +
@@ -71,7 +61,6 @@ class Tool : public ::testing::Test {
     return names;
   }
 
-  fs::path folder_;
   std::string out_;
   std::string err_;
 };

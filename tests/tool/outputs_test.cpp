@@ -50,10 +50,6 @@ class ToolFiles : public testing::ScratchFolder {
     fs::remove_all(logs_);
   }
 
-  std::size_t entries() const {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder_), {}));
-  }
-
   // Starts the tool in the test folder with its output and errors going to files. The signals
   // the tool handles start from their default action, whatever the test runner ignores.
   pid_t start(const std::vector<std::string>& args, const Conditions& conditions = {}) {

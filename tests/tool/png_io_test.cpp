@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/tool/scratch_folder.hpp"
+
 namespace daskel::tool {
 namespace {
 
@@ -15,22 +17,7 @@ using segment::GreyImage;
 
 namespace fs = std::filesystem;
 
-class PngIo : public ::testing::Test {
- protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() /
-              ("daskel-png-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-  std::string at(const std::string& name) const { return (folder_ / name).string(); }
-  std::size_t entries() const {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder_), {}));
-  }
-  fs::path folder_;
-};
+class PngIo : public testing::ScratchFolder {};
 
 TEST_F(PngIo, GreyRoundTripKeepsLayoutAndValues) {
   // 2 rows x 3 columns, column-major: distinct values show a transposition at once.

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace daskel::tool::testing {
@@ -27,6 +29,12 @@ class ScratchFolder : public ::testing::Test {
   std::string write(const std::string& name, const std::string& bytes) const {
     std::ofstream(at(name), std::ios::binary) << bytes;
     return at(name);
+  }
+
+  // How many files and folders the folder holds.
+  std::size_t entries() const {
+    const std::filesystem::directory_iterator begin(folder_), end;
+    return static_cast<std::size_t>(std::distance(begin, end));
   }
 
   std::filesystem::path folder_;
