@@ -41,14 +41,14 @@ inline std::string firstStateDifference(const SolverState& got, const SolverStat
     const float* want;
     int32_t count;
     int32_t stride;  // from one phase slice to the next
-  } buffers[] = {{"u", got.u, want.u, got.volumeSize, got.sliceSize},
-                 {"dx", got.dx, want.dx, ownedVolumeSize(got), got.phaseStride},
-                 {"dy", got.dy, want.dy, ownedVolumeSize(got), got.phaseStride},
-                 {"bx", got.bx, want.bx, ownedVolumeSize(got), got.phaseStride},
-                 {"by", got.by, want.by, ownedVolumeSize(got), got.phaseStride},
-                 {"outerPrev", got.outerPrev, want.outerPrev, ownedVolumeSize(got),
-                  got.phaseStride},
-                 {"multiplier", got.multiplier, want.multiplier, got.sliceSize, got.sliceSize}};
+  } buffers[] = {
+      {"u", got.u, want.u, got.volumeSize, got.sliceSize},
+      {"dx", got.dx, want.dx, ownedVolumeSize(got), got.phaseStride},
+      {"dy", got.dy, want.dy, ownedVolumeSize(got), got.phaseStride},
+      {"bx", got.bx, want.bx, ownedVolumeSize(got), got.phaseStride},
+      {"by", got.by, want.by, ownedVolumeSize(got), got.phaseStride},
+      {"outerPrev", got.outerPrev, want.outerPrev, ownedVolumeSize(got), got.phaseStride},
+      {"multiplier", got.multiplier, want.multiplier, got.sliceSize, got.sliceSize}};
   for (const auto& b : buffers) {
     for (int32_t e = 0; e < b.count; ++e) {
       if (sameValue(b.got[e], b.want[e])) continue;
@@ -68,6 +68,16 @@ inline std::string firstStateDifference(const SolverState& got, const SolverStat
   return "";
 }
 
+// The sizes of a grid.
+struct Shape {
+  int32_t rows, cols, phases;
+};
+
+inline std::string describe(const Shape& shape) {
+  return std::to_string(shape.rows) + "x" + std::to_string(shape.cols) + "x" +
+         std::to_string(shape.phases);
+}
+
 // Costs, labelling and a set-up state; the state is released on destruction.
 struct Problem {
   Problem(int32_t rows, int32_t cols, int32_t phases, float tvWeight = 0.5f, float penalty = 1.0f)
@@ -75,6 +85,8 @@ struct Problem {
     ready = initSolverState(state, rows, cols, phases, tvWeight, penalty, costs.data(), u.data(),
                             nullptr);
   }
+  Problem(const Shape& shape, float tvWeight, float penalty)
+      : Problem(shape.rows, shape.cols, shape.phases, tvWeight, penalty) {}
   ~Problem() { releaseSolverState(state); }
   Problem(const Problem&) = delete;
   Problem& operator=(const Problem&) = delete;

@@ -23,10 +23,7 @@
 namespace {
 
 using daskel::testing::Problem;
-
-struct Shape {
-  int32_t rows, cols, phases;
-};
+using daskel::testing::Shape;
 
 // Costs and a labelling from a seed, with exact zeros and ones among the labels, and, with
 // `carried`, split and Bregman values as earlier iterations leave them.
@@ -58,18 +55,17 @@ TEST(Threads, EveryThreadCountGivesTheBitsOfTheOracle) {
   for (const Shape& shape : shapes) {
     for (bool carried : {false, true}) {
       ++seed;
-      Problem oracle(shape.rows, shape.cols, shape.phases, 0.4f, 1.5f);
+      Problem oracle(shape, 0.4f, 1.5f);
       ASSERT_TRUE(oracle.ready);
       fill(oracle, seed, carried);
       const std::vector<float> u0 = oracle.u;
       const int32_t iterations = daskel::oracle::runSolver(oracle.state);
       for (int32_t threads : {1, 2, 3, 7}) {
-        Problem problem(shape.rows, shape.cols, shape.phases, 0.4f, 1.5f);
+        Problem problem(shape, 0.4f, 1.5f);
         ASSERT_TRUE(problem.ready);
         fill(problem, seed, carried);
         ASSERT_EQ(problem.u, u0);
-        const std::string at = std::to_string(shape.rows) + "x" + std::to_string(shape.cols) + "x" +
-                               std::to_string(shape.phases) + " seed " + std::to_string(seed) +
+        const std::string at = daskel::testing::describe(shape) + " seed " + std::to_string(seed) +
                                ", " + std::to_string(threads) + " threads";
         EXPECT_EQ(daskel::runSolver(problem.state, threads), iterations) << at;
         EXPECT_EQ(daskel::testing::firstStateDifference(problem.state, oracle.state), "") << at;
