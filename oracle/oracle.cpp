@@ -215,36 +215,39 @@ ChangeSums changeSums(const SolverState& state) {
   return sums;
 }
 
+void outerIteration(SolverState& state) {
+  const int32_t MN = state.rows * state.cols;
+  const int32_t count = MN * state.phases;
+  for (int32_t e = 0; e < count; ++e) {
+    state.outerPrev[e % MN + state.phaseStride * (e / MN)] = state.u[e];
+  }
+  oracle::labelSweep(state);
+  oracle::labelSweep(state);
+  oracle::shrinkUpdate(state);
+}
+
 int32_t runSolver(SolverState& state) {
   if (state.costs == nullptr || state.u == nullptr || state.dx == nullptr || state.dy == nullptr ||
       state.bx == nullptr || state.by == nullptr || state.outerPrev == nullptr ||
       state.multiplier == nullptr) {
     return 0;
   }
-  const int32_t MN = state.rows * state.cols;
-  const int32_t count = MN * state.phases;
   float measure = 1e11f;
   float previousMeasure = 1e10f;
-  int32_t outerIteration = 0;
+  int32_t iterations = 0;
   for (;;) {
     // Stop test: go on only while the two latest measures differ by more than the tolerance.
     const double d = std::fabs(static_cast<double>(measure) - static_cast<double>(previousMeasure));
     if (!(d > static_cast<double>(kStopTolerance))) break;
-    if (outerIteration >= kMaxOuterIterations) break;
+    if (iterations >= kMaxOuterIterations) break;
 
-    for (int32_t e = 0; e < count; ++e) {
-      state.outerPrev[e % MN + state.phaseStride * (e / MN)] = state.u[e];
-    }
-    oracle::labelSweep(state);
-    oracle::labelSweep(state);
-    oracle::shrinkUpdate(state);
-
+    outerIteration(state);
     const ChangeSums sums = changeSums(state);
-    ++outerIteration;
+    ++iterations;
     previousMeasure = measure;
     measure = static_cast<float>(sums.D / (sums.P * sums.Q));
   }
-  return outerIteration;
+  return iterations;
 }
 
 BufferSource callocBuffers() {

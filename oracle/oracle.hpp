@@ -36,7 +36,10 @@ struct ChangeSums {
 };
 ChangeSums changeSums(const SolverState& state);
 
-// The whole outer loop: snapshot, two sweeps, shrinkage, change measure, stop test.
+// One outer iteration: the snapshot outerPrev = u, two sweeps, the shrinkage.
+void outerIteration(SolverState& state);
+
+// The whole outer loop: outer iterations, each followed by its change measure, and the stop test.
 int32_t runSolver(SolverState& state);
 
 // calloc and free as a buffer source, for solves by the oracle.

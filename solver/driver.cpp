@@ -86,8 +86,12 @@ ChangeSums shrinkAndMeasureTogether(SolverState& s, detail::Team& team, Measure 
   return sums;
 }
 
+bool stopRequested(const StopRequest& stop) {
+  return stop.requested != nullptr && stop.requested(stop.context);
+}
+
 // The outer loop on a state with all of its buffers.
-int32_t solve(SolverState& state, int32_t threads) {
+int32_t solve(SolverState& state, int32_t threads, const StopRequest& stop) {
   detail::Team team(teamSize(state, threads));
   detail::Wavefront wavefront(team);
   float measure = kInitialMeasure;
@@ -99,6 +103,7 @@ int32_t solve(SolverState& state, int32_t threads) {
     const double d = std::fabs(static_cast<double>(measure) - static_cast<double>(previousMeasure));
     if (!(d > static_cast<double>(kStopTolerance))) break;
     if (outerIteration >= kMaxOuterIterations) break;
+    if (stopRequested(stop)) break;
 
     // The sweeps take the snapshot outerPrev = u as they first read u, and the second reuses the
     // multipliers of the first: nothing they read has changed.
@@ -146,13 +151,13 @@ void copyLabellingBack(SolverState& s) {
 
 }  // namespace detail
 
-int32_t runSolver(SolverState& state, int32_t threads) {
+int32_t runSolver(SolverState& state, int32_t threads, StopRequest stop) {
   if (!detail::hasAllBuffers(state)) return 0;
   // Without the copy (none needed, or none obtained) the kernels read u where it is: the same
   // bits.
-  if (state.paddedU == nullptr) return solve(state, threads);
+  if (state.paddedU == nullptr) return solve(state, threads, stop);
   SolverState padded = detail::withPaddedCopy(state);
-  const int32_t iterations = solve(padded, threads);
+  const int32_t iterations = solve(padded, threads, stop);
   detail::copyLabellingBack(state);
   return iterations;
 }

@@ -87,13 +87,31 @@ struct SolverState {
 // int32 range, `costs` and `u` must be non-null and `buffers` must give both of its routines or
 // neither; otherwise nothing is requested, the state is left empty and the result is false.
 // `costs` and `u` must hold rows * cols * phases elements.
+//
+// The labelling is defined for a finite tvWeight and a finite penalty of at least the smallest
+// normal float, 1.17549e-38 (std::numeric_limits<float>::min()): the reciprocals of a smaller
+// positive penalty overflow and make the labelling NaN. Like the costs and u0, these values are
+// taken as they are.
 bool initSolverState(SolverState& state, int32_t rows, int32_t cols, int32_t phases, float tvWeight,
                      float penalty, const float* costs, float* u, PrintRoutine print,
                      BufferSource buffers = BufferSource{});
 
+// A caller's way to end a solve early, from another thread or a signal handler that sets a flag
+// `requested` reads, or from a host that keeps its own (a pending interrupt). `requested` (when
+// not null) is called with `context` on the thread that called runSolver, before every outer
+// iteration that the stop rule lets run; returning true ends the solve there.
+struct StopRequest {
+  bool (*requested)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
 // Runs the split-Bregman iteration on the labelling in `state.u` (at most five outer iterations
 // of two labelling sweeps and one shrinkage pass) and returns the number of outer iterations run.
 // A state without all of its buffers is left untouched and gives 0.
+//
+// Where `stop` asks to end the solve, runSolver returns at once with the labelling of the outer
+// iterations done so far in `state.u` (u0 where none was), its threads joined; the state keeps
+// its buffers for releaseSolverState.
 //
 // `threads` is the number of threads the call may use: 1 runs it on the calling thread alone,
 // 0 (or less) chooses, taking the environment variable DASKEL_NUM_THREADS where it holds a whole
@@ -101,7 +119,7 @@ bool initSolverState(SolverState& state, int32_t rows, int32_t cols, int32_t pha
 // CPU quota). Grids too small to share leave threads out: at most one per eight interior columns
 // is used, and the automatic count takes one per 262144 elements at most. The threads are started
 // and joined within the call; the result is the same, bit for bit, for every count.
-int32_t runSolver(SolverState& state, int32_t threads = 0);
+int32_t runSolver(SolverState& state, int32_t threads = 0, StopRequest stop = StopRequest{});
 
 // The most threads a call of runSolver uses.
 constexpr int32_t kMaxSolverThreads = 256;

@@ -5,13 +5,16 @@
 #include <limits>
 #include <random>
 
+#include "oracle/oracle.hpp"
 #include "solver/solver.hpp"
 #include "tests/test_problem.hpp"
 
 namespace {
 
 using daskel::testing::fillUniform;
+using daskel::testing::firstStateDifference;
 using daskel::testing::Problem;
+using daskel::testing::Shape;
 
 TEST(RunSolver, TwoPhaseExampleSettlesOnTheCheaperPhase) {
   Problem problem(4, 5, 2, 0.5f, 1.0f);
@@ -98,6 +101,41 @@ TEST(RunSolver, ResultIsALabellingAndRepeatsExactly) {
       sum += v;
     }
     ASSERT_NEAR(sum, 1.0, 2e-6);
+  }
+}
+
+// A stop request ends the solve before the outer iteration it answers: the state is then that of
+// the oracle after the iterations done, on the padded layout and on several threads too.
+TEST(RunSolver, AStopRequestEndsTheSolveWithTheIterationsDone) {
+  struct Countdown {
+    int32_t calls = 0;
+    int32_t goOn = 0;  // requests answered "go on" before the first "stop"
+  };
+  const auto requested = [](void* context) {
+    auto* countdown = static_cast<Countdown*>(context);
+    return countdown->calls++ >= countdown->goOn;
+  };
+  for (const Shape shape : {Shape{17, 11, 4}, Shape{128, 128, 16}}) {
+    for (int32_t threads : {1, 3}) {
+      for (int32_t goOn : {0, 1, 2}) {
+        const std::string context = describe(shape) + ", " + std::to_string(threads) +
+                                    " threads, stopped after " + std::to_string(goOn);
+        std::mt19937 rng(7);
+        Problem fast(shape, 0.1f, 0.5f);
+        Problem oracle(shape, 0.1f, 0.5f);
+        ASSERT_TRUE(fast.ready && oracle.ready);
+        fillUniform(fast.costs.data(), fast.costs.size(), 0.0f, 2.0f, rng);
+        fillUniform(fast.u.data(), fast.u.size(), 0.0f, 1.0f, rng);
+        oracle.costs = fast.costs;
+        oracle.u = fast.u;
+        for (int32_t i = 0; i < goOn; ++i) daskel::oracle::outerIteration(oracle.state);
+
+        Countdown countdown{0, goOn};
+        EXPECT_EQ(daskel::runSolver(fast.state, threads, {requested, &countdown}), goOn) << context;
+        EXPECT_EQ(countdown.calls, goOn + 1) << context;
+        EXPECT_EQ(firstStateDifference(fast.state, oracle.state), "") << context;
+      }
+    }
   }
 }
 
