@@ -45,10 +45,10 @@
 %     K = size(costs, 3); costs = min(costs - min(costs, [], 3), params(5) * K / (K - 1));
 %
 %   Threads. A call runs on several threads, which it starts and joins before it returns:
-%   as many as the environment variable DASKEL_NUM_THREADS says (a whole number from 1; 1
-%   keeps the call on MATLAB's thread), else as many as the CPUs this process may run on (its
-%   affinity mask, within its cgroup's CPU quota); a small image takes fewer, at most one per
-%   eight columns and one per 262144 elements. The result is the same, bit for bit, for every
+%   as many as the CPUs this process may run on (its affinity mask, within its cgroup's CPU
+%   quota), or fewer where the environment variable DASKEL_NUM_THREADS asks for fewer (a whole
+%   number from 1; 1 keeps the call on MATLAB's thread); a small image takes fewer, at most one
+%   per eight columns and one per 262144 elements. The result is the same, bit for bit, for every
 %   count. Set the variable before the call, e.g. setenv('DASKEL_NUM_THREADS', '4').
 %
 %   Errors, raised before any data is read, leave no output:

@@ -198,7 +198,8 @@ int32_t availableCpus() {
 
 int32_t automaticThreadCount() {
   const int32_t asked = threadCountFromText(std::getenv("DASKEL_NUM_THREADS"));
-  return asked > 0 ? asked : availableCpus();
+  const int32_t cpus = availableCpus();
+  return asked > 0 ? std::min(asked, cpus) : cpus;
 }
 
 }  // namespace daskel::detail

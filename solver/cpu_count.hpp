@@ -1,6 +1,6 @@
-// How many threads a solve takes when the caller leaves the count to the library: the count that
-// DASKEL_NUM_THREADS asks for, else the CPUs this process may use (its affinity mask within the
-// CPU quota of its cgroups), at most kMaxThreads (solver/team.hpp) either way.
+// How many threads a solve takes: the CPUs this process may use (its affinity mask within the CPU
+// quota of its cgroups) at the most, and when the caller leaves the count to the library, fewer
+// where DASKEL_NUM_THREADS asks for fewer; at most kMaxThreads (solver/team.hpp) either way.
 #ifndef DASKEL_SOLVER_CPU_COUNT_HPP
 #define DASKEL_SOLVER_CPU_COUNT_HPP
 
@@ -26,7 +26,7 @@ int32_t cgroupCpuLimit(const std::string& root);
 // The CPUs the calling thread may run on: its affinity mask, and no more than its cgroup quota.
 int32_t availableCpus();
 
-// The automatic count: DASKEL_NUM_THREADS where it asks for a count, else availableCpus().
+// The automatic count: availableCpus(), or fewer where DASKEL_NUM_THREADS asks for fewer.
 int32_t automaticThreadCount();
 
 }  // namespace daskel::detail

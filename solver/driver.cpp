@@ -35,18 +35,6 @@ float changeMeasure(const ChangeSums& sums) {
   return static_cast<float>(sums.changeSquares / (sums.previousSquares * sums.currentSquares));
 }
 
-// The members of the team: those asked for (0 or less: the automatic count), but no more than
-// the pairs of bands that the sweeps can run at once; the automatic count also leaves out
-// members that would have too little to do.
-int32_t teamSize(const SolverState& s, int32_t threads) {
-  if (threads == 1) return 1;
-  const int32_t units = std::clamp(detail::bandPairs(s), 1, detail::kMaxThreads);
-  if (threads > 1) return std::min(threads, units);
-  const int64_t worthwhile = std::max<int64_t>(1, s.volumeSize / kElementsPerAutomaticMember);
-  const auto cap = static_cast<int32_t>(std::min<int64_t>(units, worthwhile));
-  return cap == 1 ? 1 : std::min(cap, detail::automaticThreadCount());
-}
-
 // The snapshot and the two sweeps of an outer iteration, as a wavefront over the team.
 void sweepTogether(SolverState& s, detail::Team& team, detail::Wavefront& wavefront) {
   detail::Wavefront* shared = team.members() > 1 ? &wavefront : nullptr;
@@ -90,9 +78,9 @@ bool stopRequested(const StopRequest& stop) {
   return stop.requested != nullptr && stop.requested(stop.context);
 }
 
-// The outer loop on a state with all of its buffers.
-int32_t solve(SolverState& state, int32_t threads, const StopRequest& stop) {
-  detail::Team team(teamSize(state, threads));
+// The outer loop on a state with all of its buffers, on a team of `members` threads.
+int32_t solve(SolverState& state, int32_t members, const StopRequest& stop) {
+  detail::Team team(members);
   detail::Wavefront wavefront(team);
   float measure = kInitialMeasure;
   float previousMeasure = kInitialPreviousMeasure;
@@ -137,6 +125,19 @@ void copySlices(float* to, int32_t toStride, const float* from, int32_t fromStri
 
 namespace detail {
 
+// The members of the team: those asked for (0 or less: the automatic count), but no more than
+// the CPUs this process may run on (more members than CPUs only take turns, and at 256 on 2 CPUs
+// took 16 times as long) nor than the pairs of bands that the sweeps can run at once; the
+// automatic count also leaves out members that would have too little to do.
+int32_t teamSize(const SolverState& s, int32_t threads) {
+  if (threads == 1) return 1;
+  const int32_t units = std::clamp(bandPairs(s), 1, kMaxThreads);
+  if (threads > 1) return std::min({threads, units, availableCpus()});
+  const int64_t worthwhile = std::max<int64_t>(1, s.volumeSize / kElementsPerAutomaticMember);
+  const auto cap = static_cast<int32_t>(std::min<int64_t>(units, worthwhile));
+  return cap == 1 ? 1 : std::min(cap, automaticThreadCount());
+}
+
 SolverState withPaddedCopy(const SolverState& s) {
   copySlices(s.paddedU, s.phaseStride, s.u, s.sliceSize, s.sliceSize, s.phases);
   SolverState copy = s;
@@ -149,17 +150,23 @@ void copyLabellingBack(SolverState& s) {
   copySlices(s.u, s.sliceSize, s.paddedU, s.phaseStride, s.sliceSize, s.phases);
 }
 
+int32_t runOnTeam(SolverState& state, int32_t members, StopRequest stop) {
+  if (!hasAllBuffers(state)) return 0;
+  members = std::clamp(members, 1, std::clamp(bandPairs(state), 1, kMaxThreads));
+  // Without the copy (none needed, or none obtained) the kernels read u where it is: the same
+  // bits.
+  if (state.paddedU == nullptr) return solve(state, members, stop);
+  SolverState padded = withPaddedCopy(state);
+  const int32_t iterations = solve(padded, members, stop);
+  copyLabellingBack(state);
+  return iterations;
+}
+
 }  // namespace detail
 
 int32_t runSolver(SolverState& state, int32_t threads, StopRequest stop) {
   if (!detail::hasAllBuffers(state)) return 0;
-  // Without the copy (none needed, or none obtained) the kernels read u where it is: the same
-  // bits.
-  if (state.paddedU == nullptr) return solve(state, threads, stop);
-  SolverState padded = detail::withPaddedCopy(state);
-  const int32_t iterations = solve(padded, threads, stop);
-  detail::copyLabellingBack(state);
-  return iterations;
+  return detail::runOnTeam(state, detail::teamSize(state, threads), stop);
 }
 
 }  // namespace daskel

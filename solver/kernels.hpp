@@ -72,6 +72,14 @@ enum class Shrink { no, yes };
 SolverState withPaddedCopy(const SolverState& state);
 void copyLabellingBack(SolverState& state);
 
+// How many threads runSolver(state, threads) takes for its team.
+int32_t teamSize(const SolverState& state, int32_t threads);
+
+// runSolver on a team of `members` threads (at most one per pair of bands), however many CPUs
+// this process may use, where runSolver takes no more than those: the tests run teams of more
+// members than the machine has CPUs.
+int32_t runOnTeam(SolverState& state, int32_t members, StopRequest stop = StopRequest{});
+
 // ---- Instruction-set levels (solver/lanes.hpp) ----
 
 // The levels in increasing width. Every level gives the same bits.

@@ -116,12 +116,13 @@ struct StopRequest {
 // `threads` is the number of threads the call may use: 1 runs it on the calling thread alone,
 // 0 (or less) chooses, taking the environment variable DASKEL_NUM_THREADS where it holds a whole
 // number from 1, else the CPUs this process may run on (its affinity mask, within its cgroup's
-// CPU quota). Grids too small to share leave threads out: at most one per eight interior columns
-// is used, and the automatic count takes one per 262144 elements at most. The threads are started
-// and joined within the call; the result is the same, bit for bit, for every count.
+// CPU quota). No count takes more threads than those CPUs: more would only take turns on them.
+// Grids too small to share leave threads out: at most one per eight interior columns is used,
+// and the automatic count takes one per 262144 elements at most. The threads are started and
+// joined within the call; the result is the same, bit for bit, for every count.
 int32_t runSolver(SolverState& state, int32_t threads = 0, StopRequest stop = StopRequest{});
 
-// The most threads a call of runSolver uses.
+// The most threads a call of runSolver uses, however many CPUs there are.
 constexpr int32_t kMaxSolverThreads = 256;
 
 // Releases the owned buffers, in the order they were requested, and clears their pointers.

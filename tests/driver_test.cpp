@@ -6,6 +6,7 @@
 #include <random>
 
 #include "oracle/oracle.hpp"
+#include "solver/kernels.hpp"
 #include "solver/solver.hpp"
 #include "tests/test_problem.hpp"
 
@@ -131,7 +132,8 @@ TEST(RunSolver, AStopRequestEndsTheSolveWithTheIterationsDone) {
         for (int32_t i = 0; i < goOn; ++i) daskel::oracle::outerIteration(oracle.state);
 
         Countdown countdown{0, goOn};
-        EXPECT_EQ(daskel::runSolver(fast.state, threads, {requested, &countdown}), goOn) << context;
+        EXPECT_EQ(daskel::detail::runOnTeam(fast.state, threads, {requested, &countdown}), goOn)
+            << context;
         EXPECT_EQ(countdown.calls, goOn + 1) << context;
         EXPECT_EQ(firstStateDifference(fast.state, oracle.state), "") << context;
       }

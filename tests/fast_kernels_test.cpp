@@ -355,7 +355,8 @@ TEST(FastKernels, WholeSolveMatchesOracleOnPowerOfTwoGrids) {
       ASSERT_EQ(s.paddedU != nullptr, padded);
       fill(fastProblem, ++seed, Extras{false, false});
       copyContents(fastProblem, oracleProblem);
-      EXPECT_EQ(runSolver(fastProblem.state, threads), oracle::runSolver(oracleProblem.state));
+      EXPECT_EQ(detail::runOnTeam(fastProblem.state, threads),
+                oracle::runSolver(oracleProblem.state));
       EXPECT_EQ(compareStates(fastProblem, oracleProblem), "") << describe(shape, seed);
     }
   }

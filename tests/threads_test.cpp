@@ -6,6 +6,7 @@
 #include <sched.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,7 @@
 
 #include "oracle/oracle.hpp"
 #include "solver/cpu_count.hpp"
+#include "solver/kernels.hpp"
 #include "solver/solver.hpp"
 #include "tests/test_problem.hpp"
 
@@ -67,7 +69,8 @@ TEST(Threads, EveryThreadCountGivesTheBitsOfTheOracle) {
         ASSERT_EQ(problem.u, u0);
         const std::string at = daskel::testing::describe(shape) + " seed " + std::to_string(seed) +
                                ", " + std::to_string(threads) + " threads";
-        EXPECT_EQ(daskel::runSolver(problem.state, threads), iterations) << at;
+        // A team of that size, however many CPUs this machine has (runSolver takes no more).
+        EXPECT_EQ(daskel::detail::runOnTeam(problem.state, threads), iterations) << at;
         EXPECT_EQ(daskel::testing::firstStateDifference(problem.state, oracle.state), "") << at;
       }
     }
@@ -180,7 +183,8 @@ TEST(Threads, TheCgroupLimitIsTheLeastAlongThePathToTheRoot) {
 }
 
 #if defined(__linux__)
-// A thread allowed a single CPU counts one, and the environment variable overrides the CPUs.
+// A thread allowed a single CPU counts one, and the environment variable asks for fewer threads
+// than the CPUs, never more.
 TEST(Threads, TheAutomaticCountFollowsTheAffinityMaskAndTheEnvironment) {
   const char* saved = std::getenv("DASKEL_NUM_THREADS");
   const std::string savedText = saved != nullptr ? saved : "";
@@ -188,7 +192,10 @@ TEST(Threads, TheAutomaticCountFollowsTheAffinityMaskAndTheEnvironment) {
   int32_t alone = 0;
   int32_t allowed = 0;
   int32_t asked = 0;
+  int32_t askedBeforeRestriction = 0;
   std::thread probe([&] {
+    setenv("DASKEL_NUM_THREADS", "5", 1);
+    askedBeforeRestriction = daskel::detail::automaticThreadCount();
     unsetenv("DASKEL_NUM_THREADS");
     allowed = daskel::detail::availableCpus();
     cpu_set_t one;
@@ -208,7 +215,35 @@ TEST(Threads, TheAutomaticCountFollowsTheAffinityMaskAndTheEnvironment) {
   if (!restricted) GTEST_SKIP() << "this system does not let a thread restrict its CPUs";
   EXPECT_GE(allowed, 1);
   EXPECT_EQ(alone, 1);
-  EXPECT_EQ(asked, 5);
+  EXPECT_EQ(askedBeforeRestriction, std::min(5, allowed));
+  EXPECT_EQ(asked, 1);  // no more than the one CPU, however many are asked for
+}
+
+// A team never has more members than the process has CPUs, whatever the count asked for; more
+// would only take turns (256 on 2 CPUs took 16 times as long as 2).
+TEST(Threads, NoCountTakesMoreThreadsThanThereAreCpus) {
+  Problem problem(64, 2100, 3);  // 262 pairs of bands, 400 000 elements
+  ASSERT_TRUE(problem.ready);
+  const daskel::SolverState& s = problem.state;
+  bool restricted = false;
+  int32_t allowed = 0;
+  std::vector<int32_t> sizes, restrictedSizes;
+  const int32_t asked[] = {1, 2, 7, 256, 1 << 30};
+  std::thread probe([&] {
+    allowed = daskel::detail::availableCpus();
+    for (int32_t threads : asked) sizes.push_back(daskel::detail::teamSize(s, threads));
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    restricted = sched_setaffinity(0, sizeof one, &one) == 0;
+    for (int32_t threads : asked) restrictedSizes.push_back(daskel::detail::teamSize(s, threads));
+  });
+  probe.join();
+  for (std::size_t a = 0; a < sizes.size(); ++a) {
+    EXPECT_EQ(sizes[a], std::min(asked[a], allowed)) << asked[a] << " asked";
+  }
+  if (!restricted) GTEST_SKIP() << "this system does not let a thread restrict its CPUs";
+  EXPECT_EQ(restrictedSizes, std::vector<int32_t>(std::size(asked), 1));
 }
 #endif
 

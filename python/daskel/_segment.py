@@ -65,8 +65,8 @@ def segment(image, phases=DEFAULT_PHASES, *, levels=None, tv=DEFAULT_TV, penalty
         and goes on from the labelling.
     threads : int, optional
         Threads each solve may use: 0 (the default) chooses (DASKEL_NUM_THREADS, else the CPUs
-        this process may run on), 1 keeps to the calling thread; at most 256 are used, and the
-        result is the same, bit for bit, for every count.
+        this process may run on), 1 keeps to the calling thread; no more threads than those CPUs
+        are used, whatever the count, and the result is the same, bit for bit, for every count.
 
     Returns
     -------

@@ -21,8 +21,8 @@ def solve(costs, u0, tv_weight, penalty, *, threads=0):
         The split penalty; finite and positive.
     threads : int, optional
         Threads the solve may use: 0 (the default) chooses (DASKEL_NUM_THREADS, else the CPUs
-        this process may run on), 1 keeps to the calling thread; at most 256 are used, and the
-        result is the same, bit for bit, for every count.
+        this process may run on), 1 keeps to the calling thread; no more threads than those CPUs
+        are used, whatever the count, and the result is the same, bit for bit, for every count.
 
     Returns
     -------

@@ -214,8 +214,9 @@ std::string usageText() {
                 "                  intensities and goes on from the labelling (default %d)\n"
                 "  --max-pixels N  refuse larger images before decoding them (default %lld;\n"
                 "                  about 100 bytes of memory per pixel with 3 phases)\n"
-                "  --threads N     threads of each solve, 1 to %d; 0 (the default) chooses:\n"
-                "                  DASKEL_NUM_THREADS if set, else the CPUs this process may use\n",
+                "  --threads N     threads of each solve, 1 to %d, at most the CPUs this process\n"
+                "                  may use; 0 (the default) takes those CPUs, or fewer where\n"
+                "                  DASKEL_NUM_THREADS asks for fewer\n",
                 segment::kMinPhases, segment::kMaxPhases, d.phases, static_cast<double>(d.tvWeight),
                 static_cast<double>(d.penalty), d.rounds, static_cast<long long>(kDefaultMaxPixels),
                 segment::kMaxThreads);
