@@ -117,6 +117,21 @@ bool flatWindowMean(const GreyImage& image, int32_t i, int32_t j, int32_t radius
   return squares / count <= limit;
 }
 
+// A stop request that, once it has said stop, goes on saying so without asking again: a request
+// may answer only once (a pending signal is taken when it is seen).
+struct StopLatch {
+  StopRequest caller;
+  bool stopped = false;
+
+  static bool requested(void* context) {
+    auto* latch = static_cast<StopLatch*>(context);
+    if (!latch->stopped && latch->caller.requested != nullptr) {
+      latch->stopped = latch->caller.requested(latch->caller.context);
+    }
+    return latch->stopped;
+  }
+};
+
 }  // namespace
 
 float greyIntensity(double grey, double maxSample) {
@@ -341,8 +356,15 @@ bool imageFits(int64_t rows, int64_t cols, int32_t phases) {
          rows * cols <= maxElements / phases;
 }
 
+int64_t approximateBytes(int64_t pixels, int32_t phases) {
+  constexpr int64_t perPixel = 4 + 4 + 4 + 1;    // intensities, multiplier, window means, labels
+  constexpr int64_t perElement = 4 + 4 + 5 * 4;  // costs, u, the solver's five volumes
+  return pixels * (perPixel + perElement * phases);
+}
+
 bool segmentImage(const GreyImage& image, const Settings& settings, Result& result,
-                  const std::function<void(const RoundReport&)>& onRound, PrintRoutine print) {
+                  const std::function<void(const RoundReport&)>& onRound, PrintRoutine print,
+                  StopRequest stop) {
   if (checkSettings(settings) || !imageFits(image.rows, image.cols, settings.phases) ||
       image.values.size() != static_cast<std::size_t>(image.rows) * image.cols) {
     return false;
@@ -360,8 +382,12 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
   result.outerIterations = 0;
   std::vector<float> costs = dataCosts(image.values, levels, result.variance, spreadLimit);
 
+  // Once the caller has asked to stop, every later question gets the same answer.
+  StopLatch latch{stop};
+  const StopRequest latched{StopLatch::requested, &latch};
   for (int32_t round = 1; round <= settings.rounds; ++round) {
     if (round > 1) {
+      if (StopLatch::requested(&latch)) return false;
       const std::vector<uint8_t> labels = hardLabels(result.u, costs, slice, phases);
       moveLevels(levels, phaseMeans(image, labels, levels));
       result.variance = labelVariance(image, labels, levels);
@@ -370,9 +396,9 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
     SolverState state{};
     const bool ready = initSolverState(state, image.rows, image.cols, phases, settings.tvWeight,
                                        settings.penalty, costs.data(), result.u.data(), print);
-    const int32_t iterations = ready ? runSolver(state, settings.threads) : 0;
+    const int32_t iterations = ready ? runSolver(state, settings.threads, latched) : 0;
     releaseSolverState(state);
-    if (!ready) return false;
+    if (!ready || latch.stopped) return false;
     result.outerIterations += iterations;
     if (onRound) onRound(RoundReport{round, &levels, result.variance, iterations});
   }

@@ -115,22 +115,30 @@ struct Result {
   int32_t outerIterations = 0;  // over all rounds
 };
 
+// Whether the solver takes an image of rows x cols pixels in `phases` phases: at least 2 x 2, and
+// at most 2^31 - 1 elements in all.
+bool imageFits(int64_t rows, int64_t cols, int32_t phases);
+
+// About how many bytes segmentImage needs at its peak for an image of `pixels` pixels in `phases`
+// phases: the image and its costs, the soft labelling, the solver's working buffers (five
+// volumes and a slice) and the labels.
+int64_t approximateBytes(int64_t pixels, int32_t phases);
+
 // Segments `image`. The starting levels (settings.levels, sorted, or kMeansLevels of the flat
 // window means) give the costs of the first solver call, from the uniform labelling. Every further
 // round reads the hard labels, moves the levels towards the phase means, re-estimates the
 // variance and calls the solver again from the previous labelling. The hard labels are read
 // rather than the soft weights, which stay soft far from the boundaries and would pull every level
 // towards its neighbours'. The result's levels are moved once more, towards the means of the
-// final labels. `onRound` (may be empty) hears about each finished round. Returns false when the
+// final labels. `onRound` (may be empty) hears about each finished round. `stop` is asked before
+// every round and, by the solver, before every outer iteration; once it answers true the
+// segmentation ends there and returns false, leaving `result` unfinished. Returns false when the
 // solver could not get its buffers (it reports that through `print`), and false without any work
 // for settings that checkSettings refuses and for images smaller than 2 x 2 or whose pixels times
 // phases leave the solver's 32-bit element count (imageFits).
-// Whether the solver takes an image of rows x cols pixels in `phases` phases: at least 2 x 2, and
-// at most 2^31 - 1 elements in all.
-bool imageFits(int64_t rows, int64_t cols, int32_t phases);
-
 bool segmentImage(const GreyImage& image, const Settings& settings, Result& result,
-                  const std::function<void(const RoundReport&)>& onRound, PrintRoutine print);
+                  const std::function<void(const RoundReport&)>& onRound, PrintRoutine print,
+                  StopRequest stop = StopRequest{});
 
 }  // namespace daskel::segment
 

@@ -130,5 +130,30 @@ TEST(SegmentImage, RoundsReportAndGivenLevelsAreUsed) {
   EXPECT_NEAR(result.levels[2], 0.8f, 0.02);
 }
 
+// A stop request ends the segmentation where it answers true, before the round or the solver's
+// outer iteration it was asked about, and is not asked again.
+TEST(SegmentImage, AStopRequestEndsItAndIsNotAskedAgain) {
+  const auto s = makeSynthetic(Layout::DiscAndBar, 40, 50, {0.2f, 0.5f, 0.8f}, 0.05, 3);
+  struct Countdown {
+    int32_t calls = 0;
+    int32_t goOn = 0;
+  };
+  const auto requested = [](void* context) {
+    auto* countdown = static_cast<Countdown*>(context);
+    return countdown->calls++ >= countdown->goOn;
+  };
+  for (int32_t goOn : {0, 5}) {
+    Countdown countdown{0, goOn};
+    int32_t rounds = 0;
+    Result result;
+    EXPECT_FALSE(segmentImage(s.image, defaultSettings(), result,
+                              [&](const RoundReport&) { ++rounds; }, nullptr,
+                              {requested, &countdown}));
+    EXPECT_EQ(countdown.calls, goOn + 1);
+    EXPECT_LT(rounds, defaultSettings().rounds);
+    EXPECT_TRUE(result.labels.empty());
+  }
+}
+
 }  // namespace
 }  // namespace daskel::segment
