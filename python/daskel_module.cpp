@@ -10,8 +10,10 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,10 +56,45 @@ void requireThreadCount(int32_t threads) {
           "threads must be from 0 to daskel._core.MAX_THREADS");
 }
 
-// The solver's iteration: the one place this file runs it (segmentImage runs its own calls).
-int32_t runIteration(daskel::SolverState& state, int32_t threads) {
-  return daskel::runSolver(state, threads);
+// The kernels read whole floats and doubles: an array that numpy keeps at an address that is not
+// a multiple of its element's size (a view into a byte buffer) is copied by the Python half.
+void requireAligned(const py::array& array, const char* what) {
+  require(array.attr("flags").attr("aligned").cast<bool>(), what);
 }
+
+// Ctrl-C during a call. Python's own handler only notes the signal; PyErr_CheckSignals, on the
+// main thread, raises it as KeyboardInterrupt. The solver asks before every outer iteration (and
+// the segmentation before every round), and a raised exception ends the call.
+class Interruption {
+ public:
+  // Signals reach Python's handlers on the main thread only; on any other there is nothing to
+  // ask for, and the lock is not taken.
+  Interruption() {
+    const py::module_ threading = py::module_::import("threading");
+    const py::object mainThread = threading.attr("main_thread")().attr("ident");
+    onMainThread_ = mainThread.equal(threading.attr("get_ident")());
+  }
+
+  daskel::StopRequest request() {
+    if (!onMainThread_) return {};
+    return {[](void* context) { return static_cast<Interruption*>(context)->raised(); }, this};
+  }
+
+  // With the lock held again: the exception of the signal, if one was raised.
+  void rethrow() const {
+    if (raised_) throw py::error_already_set();
+  }
+
+ private:
+  bool raised() {
+    const py::gil_scoped_acquire locked;
+    raised_ = PyErr_CheckSignals() != 0;
+    return raised_;
+  }
+
+  bool onMainThread_ = false;
+  bool raised_ = false;
+};
 
 // u, iterations = solve(costs, u0, tv_weight, penalty, threads): the gateway's steps on a new
 // result array. The working buffers are requested before u0 is copied into the result.
@@ -73,6 +110,8 @@ py::tuple solve(const Volume& costs, const Volume& u0, float tvWeight, float pen
   require(solvableSize(rows, cols, phases),
           "costs must be at least 2 x 2 x 1 with at most 2^31 - 1 elements");
   requireThreadCount(threads);
+  requireAligned(costs, "costs must be aligned");
+  requireAligned(u0, "u0 must be aligned");
 
   Volume u({rows, cols, phases});
   float* result = u.mutable_data();
@@ -81,6 +120,7 @@ py::tuple solve(const Volume& costs, const Volume& u0, float tvWeight, float pen
   daskel::SolverState state{};
   int32_t iterations = 0;
   bool ready = false;
+  Interruption interruption;
   {
     py::gil_scoped_release unlocked;
     ready = daskel::initSolverState(state, static_cast<int32_t>(rows), static_cast<int32_t>(cols),
@@ -89,10 +129,11 @@ py::tuple solve(const Volume& costs, const Volume& u0, float tvWeight, float pen
     if (ready) {
       // Bit patterns pass unchanged, NaN payloads and negative zeros included.
       std::memcpy(result, u0Data, static_cast<std::size_t>(state.volumeSize) * sizeof(float));
-      iterations = runIteration(state, threads);
+      iterations = daskel::runSolver(state, threads, interruption.request());
     }
     daskel::releaseSolverState(state);
   }
+  interruption.rethrow();
   if (!ready) {
     raiseMemoryError("not enough memory for the working buffers of a " +
                      sizeText(rows, cols, phases) + " solve");
@@ -186,20 +227,32 @@ py::tuple segment(const py::array& image, int32_t phases, const std::vector<floa
   }
   require(daskel::segment::imageFits(rows, cols, phases),
           "the image must be at least 2 x 2, with at most 2^31 - 1 pixels times phases");
+  requireAligned(image, "the image must be aligned");
 
-  const daskel::segment::GreyImage grey = greyImageOf(image);
-  daskel::segment::Result result;
-  bool segmented = false;
-  {
-    py::gil_scoped_release unlocked;
-    segmented = daskel::segment::segmentImage(grey, settings, result, nullptr, nullptr);
+  // Every shortage, the solver's buffers or any other allocation, gets the same message.
+  char needed[32];
+  std::snprintf(needed, sizeof needed, "%.2g",
+                static_cast<double>(daskel::segment::approximateBytes(rows * cols, phases)) / 1e9);
+  const std::string outOfMemory = "not enough memory to segment a " + std::to_string(rows) + " x " +
+                                  std::to_string(cols) + " image in " + std::to_string(phases) +
+                                  " phases (about " + needed + " GB)";
+  try {
+    const daskel::segment::GreyImage grey = greyImageOf(image);
+    daskel::segment::Result result;
+    bool segmented = false;
+    Interruption interruption;
+    {
+      py::gil_scoped_release unlocked;
+      segmented = daskel::segment::segmentImage(grey, settings, result, nullptr, nullptr,
+                                                interruption.request());
+    }
+    interruption.rethrow();
+    if (!segmented) raiseMemoryError(outOfMemory);
+    return py::make_tuple(arrayOf(result.labels, {rows, cols}), arrayOf(result.levels, {phases}),
+                          arrayOf(result.u, {rows, cols, phases}));
+  } catch (const std::bad_alloc&) {
+    raiseMemoryError(outOfMemory);
   }
-  if (!segmented) {
-    raiseMemoryError("not enough memory for the solver on a " + sizeText(rows, cols, phases) +
-                     " labelling");
-  }
-  return py::make_tuple(arrayOf(result.labels, {rows, cols}), arrayOf(result.levels, {phases}),
-                        arrayOf(result.u, {rows, cols, phases}));
 }
 
 }  // namespace

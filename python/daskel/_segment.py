@@ -7,7 +7,7 @@ from typing import NamedTuple, Tuple
 import numpy as np
 
 from . import _core
-from ._arguments import MAX_ELEMENTS, as_array, as_given, float32_of, given, integer
+from ._arguments import MAX_ELEMENTS, aligned, as_array, as_given, float32_of, given, integer
 
 
 def _as_written(value):
@@ -166,7 +166,7 @@ def image_samples(image):
             raise ValueError("a floating-point image must lie in [0, 1]; got "
                              f"{intensities[outside].flat[0]!r} among its intensities")
         array = array.astype(np.float64, copy=False)
-    return array
+    return aligned(array)
 
 
 def check_sample_type(dtype):

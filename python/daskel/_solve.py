@@ -3,7 +3,8 @@
 import numpy as np
 
 from . import _core
-from ._arguments import MAX_ELEMENTS, as_array, float32_number, given, thread_count
+from ._arguments import (MAX_ELEMENTS, SMALLEST_PENALTY, as_array, finite_float32, float32_number,
+                         given, thread_count)
 
 
 def solve(costs, u0, tv_weight, penalty, *, threads=0):
@@ -18,7 +19,8 @@ def solve(costs, u0, tv_weight, penalty, *, threads=0):
     tv_weight : real number
         Weight of the total-variation term; larger gives smoother regions. Finite.
     penalty : real number
-        The split penalty; finite and positive.
+        The split penalty; finite and at least 1.17549e-38, the smallest normal float32 (the
+        reciprocals of a smaller one overflow).
     threads : int, optional
         Threads the solve may use: 0 (the default) chooses (DASKEL_NUM_THREADS, else the CPUs
         this process may run on), 1 keeps to the calling thread; no more threads than those CPUs
@@ -34,8 +36,10 @@ def solve(costs, u0, tv_weight, penalty, *, threads=0):
     The arrays and both weights are rounded to float32 (to nearest, as MATLAB's ``single``
     rounds), and ``u`` then equals, bit for bit, ``DASKEL_mex(single(costs), single([rows cols
     phases tv_weight penalty]), single(u0))``. The inputs are not changed, and the interpreter
-    lock is released while the solver runs. A malformed argument raises TypeError (not a real
-    array or number) or ValueError (a wrong shape or value).
+    lock is released while the solver runs, and Ctrl-C (KeyboardInterrupt) ends it between two
+    outer iterations. A malformed argument raises TypeError (not a real array or number, a
+    masked array with masked elements) or ValueError (a wrong shape, a NaN or infinity in
+    `costs` or `u0`, or a value out of range).
 
     Examples
     --------
@@ -59,11 +63,12 @@ def solve(costs, u0, tv_weight, penalty, *, threads=0):
         raise ValueError(f"costs must hold at most {MAX_ELEMENTS} elements (rows * cols * phases);"
                          f" got {rows} * {cols} * {phases} = {rows * cols * phases}")
     tv_weight = float32_number("tv_weight", tv_weight, np.isfinite, "finite")
-    penalty = float32_number("penalty", penalty, lambda p: np.isfinite(p) and p > 0,
-                             "a finite positive number")
+    penalty = float32_number("penalty", penalty,
+                             lambda p: np.isfinite(p) and p >= SMALLEST_PENALTY,
+                             f"a finite number of at least {SMALLEST_PENALTY:g}")
     threads = thread_count(threads)
-    return _core.solve(np.asfortranarray(costs, dtype=np.float32),
-                       np.asfortranarray(u0, dtype=np.float32), tv_weight, penalty, threads)
+    return _core.solve(finite_float32("costs", costs), finite_float32("u0", u0), tv_weight,
+                       penalty, threads)
 
 
 def _volume(name, value):

@@ -5,6 +5,7 @@ settings refused in the tool's words."""
 import os
 import re
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -60,6 +61,15 @@ def strided(picture):
     return larger[::2, ::3]
 
 
+def misaligned(picture):
+    """The same pixels one byte off the alignment of their samples, as a view into bytes."""
+    buffer = bytearray(picture.nbytes + 1)
+    view = np.frombuffer(buffer, picture.dtype, picture.size, offset=1).reshape(picture.shape)
+    view[...] = picture
+    assert not view.flags.aligned
+    return view
+
+
 # name, the picture the tool reads (the photograph, or the shape and largest sample of a synthetic
 # one), what segment is given instead of the samples, tool options, the same options for segment
 CASES = [
@@ -74,6 +84,8 @@ CASES = [
     ("RGB", ((48, 80, 3), 255), None, [], {}),
     ("RGBA as a strided view", ((61, 40, 4), 255), strided, ["--phases", "4"], dict(phases=4)),
     ("16-bit grey", ((50, 70), 65535), None, [], {}),
+    ("16-bit grey, misaligned", ((50, 70), 65535), misaligned, [], {}),
+    ("camera as misaligned float64", "camera", lambda p: misaligned(p / 255.0), [], {}),
     ("grey and alpha as float32", ((30, 20, 2), 255), lambda p: (p / 255.0).astype(np.float32),
      ["--phases", "2"], dict(phases=2)),
 ]
@@ -126,6 +138,9 @@ BAD = [
     (dict(penalty=1e-46), ValueError, "got 1e-46, which is 0.0 as a float32"),
     (dict(penalty=2.0**200), ValueError, "which is inf as a float32"),
     (dict(rounds=10**30), ValueError, f"rounds must be a whole number from 1 to 1000; got {10**30}"),
+    (dict(penalty=2**1100), ValueError, "which is inf as a float32"),
+    (dict(threads=np.bool_(True)), TypeError, "threads must be an integer; got bool_"),
+    (dict(image=np.ma.masked_greater(GREY, 0.5)), TypeError, "image must not have masked elements"),
 ]
 
 
@@ -172,3 +187,18 @@ def test_python_and_the_tool_refuse_the_same_settings_in_the_same_words(tool, tm
                          capture_output=True, text=True)
     assert run.returncode == 1 and f": --{words}; got '" in run.stderr
     assert not (tmp_path / "out.png").exists()
+
+
+def test_an_image_too_large_for_the_memory_says_its_size_and_the_memory_it_needs():
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("AddressSanitizer needs more address space than the limit leaves")
+    script = ("import resource, numpy as np, daskel\n"
+              "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+              "try:\n"
+              "    daskel.segment(np.zeros((5000, 5000), np.uint8), threads=1)\n"
+              "except MemoryError as error:\n"
+              "    print(error)\n")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         env=os.environ, timeout=120, check=True)
+    assert run.stdout.strip() == ("not enough memory to segment a 5000 x 5000 image in 3 phases "
+                                  "(about 2.4 GB)")

@@ -1,8 +1,12 @@
-"""daskel.solve: the bits of the C++ library for every shape, memory order and float type; every
-malformed argument refused, with the inputs unchanged; the interpreter lock released."""
+"""daskel.solve: the bits of the C++ library for every shape, memory order, alignment and float
+type; every malformed argument refused, with the inputs unchanged; the interpreter lock released;
+Ctrl-C taken between outer iterations."""
 
 import doctest
+import os
 import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -30,24 +34,32 @@ def library_solve(costs, u0, tv_weight, penalty, folder):
 
 
 def problem(shape, dtype, values, seed):
-    """Costs and an initial labelling: random ones, or with zeros, huge values, infinities,
-    NaNs and negative zeros among them."""
+    """Costs and an initial labelling: random ones, or with zeros, huge values, subnormals and
+    negative zeros among them."""
     random = np.random.default_rng(seed)
     costs = random.uniform(0.0, 3.0, shape)
     u0 = random.uniform(0.0, 1.0, shape)
     if values == "edge":
-        specials = np.array([0.0, -0.0, 1e30, -1e30, np.inf, -np.inf, np.nan, 1e-40])
+        specials = np.array([0.0, -0.0, 1e30, -1e30, 3e38, 1e-40])
         costs.flat[::7] = specials[random.integers(0, len(specials), costs.flat[::7].shape)]
         u0.flat[::5] = specials[random.integers(0, len(specials), u0.flat[::5].shape)]
     return costs.astype(dtype), u0.astype(dtype)
 
 
 def laid_out(array, order):
-    """`array` in C or Fortran order, or as a strided view into a larger array."""
+    """`array` in C or Fortran order, as a strided view into a larger array, or in Fortran order
+    one byte off the alignment of its elements."""
     if order == "strided":
         larger = np.zeros((array.shape[0] * 2,) + array.shape[1:], array.dtype)
         larger[::2] = array
         return larger[::2]
+    if order == "misaligned":
+        buffer = bytearray(array.nbytes + 1)
+        misaligned = np.frombuffer(buffer, array.dtype, array.size, offset=1)
+        misaligned = misaligned.reshape(array.shape, order="F")
+        misaligned[...] = array
+        assert not misaligned.flags.aligned
+        return misaligned
     return np.asarray(array, order=order)
 
 
@@ -62,6 +74,8 @@ CASES = [
     ((64, 48, 5), np.float64, "strided", "random", 0.4, 4.0),
     ((48, 64, 3), np.float32, "F", "edge", 0.5, 1e-3),
     ((20, 30, 17), np.float32, "strided", "random", 2.0, 100.0),
+    ((21, 34, 3), np.float32, "misaligned", "random", 0.4, 2.0),
+    ((12, 10, 2), np.float64, "misaligned", "edge", 0.5, 1.0),
     ((256, 256, 3), np.float64, "C", "random", 0.4, 4.0),
 ]
 
@@ -82,7 +96,7 @@ def test_bits_equal_the_library(tmp_path, shape, dtype, order, values, tv_weight
     assert costs.tobytes() == costs_before.tobytes() and u0.tobytes() == u0_before.tobytes()
 
 
-# A count beyond the most a solve uses is taken as that most.
+# A count beyond the CPUs, or beyond the most a solve uses, is taken as that most.
 @pytest.mark.parametrize("threads", [1, 3, 10**12])
 def test_every_thread_count_gives_the_bits_of_the_library(tmp_path, threads):
     costs, u0 = problem((64, 90, 3), np.float32, "random", seed=7)
@@ -114,13 +128,27 @@ BAD = [
     (dict(tv_weight=1e39), ValueError, "got 1e+39, which is inf as a float32"),
     (dict(tv_weight="0.5"), TypeError, "tv_weight must be a real number; got str"),
     (dict(tv_weight=np.array([0.5])), TypeError, "got an array of float64, shape (1,)"),
-    (dict(penalty=-0.0), ValueError, "penalty must be a finite positive number; got -0.0"),
+    (dict(penalty=-0.0), ValueError,
+     "penalty must be a finite number of at least 1.17549e-38; got -0.0"),
     (dict(penalty=np.inf), ValueError, "got inf"),
     (dict(penalty=1e-50), ValueError, "which is 0.0 as a float32"),
+    # a subnormal penalty: its reciprocals overflow, and every value became NaN
+    (dict(penalty=1e-45), ValueError, "at least 1.17549e-38; got 1e-45"),
+    (dict(penalty=2**1100), ValueError, "which is inf as a float32"),
     (dict(penalty=True), TypeError, "penalty must be a real number; got bool"),
+    # a NaN or an infinity spread over thousands of pixels and stopped the solve
+    (dict(costs=np.where(np.arange(40).reshape(4, 5, 2) == 13, np.inf, 0.0)), ValueError,
+     "costs must be finite: a NaN or an infinity spreads over the labelling; got inf at (1, 1, 1)"),
+    (dict(u0=np.where(np.arange(40).reshape(4, 5, 2) == 0, np.nan, 0.5)), ValueError,
+     "u0 must be finite"),
+    (dict(costs=np.full((4, 5, 2), 1e39)), ValueError,
+     "got 1e+39 at (0, 0, 0), which is inf as a float32"),
+    (dict(costs=np.ma.masked_less(np.arange(40.0).reshape(4, 5, 2), 3)), TypeError,
+     "costs must not have masked elements"),
     (dict(threads=-1), ValueError, "threads must be a whole number of at least 0; got -1"),
     (dict(threads=1.5), TypeError, "threads must be an integer; got float"),
     (dict(threads=True), TypeError, "got bool"),
+    (dict(threads=np.bool_(True)), TypeError, "threads must be an integer; got bool_"),
 ]
 
 
@@ -175,3 +203,45 @@ def test_the_interpreter_lock_is_released(call):
 def test_docstring_examples(module):
     result = doctest.testmod(module)
     assert result.attempted > 0 and result.failed == 0
+
+
+# Runs a long call in a process of its own, sends that process SIGINT into it, and prints how long
+# the call takes uninterrupted and how long it went on after the signal.
+INTERRUPTED = textwrap.dedent("""
+    import os, signal, sys, threading, time
+    import numpy as np
+    import daskel
+
+    random = np.random.default_rng(1)
+    if {call!r} == "solve":
+        # float32 in Fortran order: no conversion, in which numpy would take the signal itself
+        costs, u0 = (np.asfortranarray(random.uniform(0, high, (1000, 1000, 4)), np.float32)
+                     for high in (3, 1))
+        work = lambda: daskel.solve(costs, u0, 0.1, 0.5, threads=1)
+        for warm in range(2):  # the second call finds its buffers' memory mapped already
+            start = time.perf_counter()
+            work()
+            whole = time.perf_counter() - start
+        after = whole / 4
+    else:
+        image = random.integers(0, 256, (800, 800), np.uint8)
+        work = lambda: daskel.segment(image, rounds=1000, threads=1)
+        whole, after = float("inf"), 0.5
+    threading.Timer(after, os.kill, (os.getpid(), signal.SIGINT)).start()
+    start = time.perf_counter()
+    try:
+        work()
+        print("not interrupted")
+    except KeyboardInterrupt:
+        print(whole, time.perf_counter() - start - after)
+    """)
+
+
+@pytest.mark.parametrize("call", ["solve", "segment"])
+def test_ctrl_c_ends_a_long_call_between_outer_iterations(call):
+    run = subprocess.run([sys.executable, "-c", INTERRUPTED.format(call=call)],
+                         capture_output=True, text=True, env=os.environ, timeout=240, check=True)
+    whole, late = (float(word) for word in run.stdout.split())
+    # The solve's outer iterations (three here) would take `whole`; the one under way when the
+    # signal comes goes on. The segmentation's thousand rounds would take minutes.
+    assert late < min(0.6 * whole, 10.0), f"{call}: interrupted {late:.2f} s late of {whole:.2f} s"
