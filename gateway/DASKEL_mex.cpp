@@ -25,6 +25,8 @@ const char* const kInputNames[IN_END] = {"costs", "params", "u0"};
 const char* const kDimensionNames[PARAM_TV_WEIGHT] = {"rows", "cols", "phases"};
 const int32_t kDimensionMinimum[PARAM_TV_WEIGHT] = {2, 2, 1};
 constexpr int64_t kMaxVolume = std::numeric_limits<int32_t>::max();
+// The solver's reciprocals of the penalty overflow below the smallest normal float.
+constexpr float kMinPenalty = std::numeric_limits<float>::min();
 
 #if defined(__GNUC__)
 #define DASKEL_PRINTF_LIKE __attribute__((format(printf, 2, 3)))
@@ -155,6 +157,11 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
     fail("DASKEL_mex:invalidPenalty",
          "params(5) (penalty) must be a finite positive number; got %s.", describe(penalty).text);
   }
+  if (penalty < kMinPenalty) {
+    fail("DASKEL_mex:penaltyTooSmall",
+         "params(5) (penalty) must be at least %.9g, the smallest normal single; got %s.",
+         static_cast<double>(kMinPenalty), describe(penalty).text);
+  }
 
   // The result, [rows, cols, phases]; a trailing phase dimension of 1 is dropped by the host.
   // It is created before the working buffers exist, so that an error the host raises from its
@@ -162,9 +169,8 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   const std::size_t resultBytes = static_cast<std::size_t>(volumeSize) * sizeof(float);
   const mwSize dims[3] = {static_cast<mwSize>(rows), static_cast<mwSize>(cols),
                           static_cast<mwSize>(phases)};
-  mxArray* result = blockAvailable(resultBytes)
-                        ? mxCreateNumericArray(3, dims, mxSINGLE_CLASS, mxREAL)
-                        : nullptr;
+  mxArray* result =
+      blockAvailable(resultBytes) ? mxCreateNumericArray(3, dims, mxSINGLE_CLASS, mxREAL) : nullptr;
   if (result == nullptr) {
     fail("DASKEL_mex:outOfMemory", "The %d x %d x %d result could not be created.", rows, cols,
          phases);

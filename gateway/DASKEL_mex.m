@@ -16,10 +16,13 @@
 %             PARAMS(2)  N, the number of columns, at least 2
 %             PARAMS(3)  K, the number of phases, at least 1
 %             PARAMS(4)  tvWeight, the weight of the total-variation term (finite)
-%             PARAMS(5)  penalty, the split penalty (finite and positive)
+%             PARAMS(5)  penalty, the split penalty (finite, and at least the smallest
+%                        normal single, realmin('single') = 1.17549435e-38)
 %           M, N and K are truncated toward zero (3.9 gives 3) and must lie in the int32
 %           range, with M*N*K at most 2147483647. They alone set the size of the result; the
-%           shapes of COSTS and U0 play no part in it.
+%           shapes of COSTS and U0 play no part in it. The solver works with 1/(n*penalty)
+%           for n = 2, 3 and 4; for subnormal penalties these overflow to Inf (from about
+%           1.47e-39 down), and pixels whose costs are all equal become NaN.
 %   U0      The initial labelling, read like COSTS: at least M*N*K elements, of which the
 %           first M*N*K are used. Values are taken as they are, NaN, Inf and -0 included;
 %           0.5 everywhere (or 1/K) is a usual start.
@@ -62,6 +65,8 @@
 %     DASKEL_mex:inputTooSmall       COSTS or U0 holds fewer than M*N*K elements
 %     DASKEL_mex:invalidTvWeight     tvWeight is NaN or infinite
 %     DASKEL_mex:invalidPenalty      penalty is not a finite positive number
+%     DASKEL_mex:penaltyTooSmall     penalty is positive but below realmin('single'),
+%                                    1.17549435e-38 (a subnormal single)
 %     DASKEL_mex:outOfMemory         there is no memory for the result, or the working
 %                                    buffers (five M*N*K volumes and one M*N slice of SINGLE)
 %                                    could not be obtained; the message "Memory allocation

@@ -3,6 +3,7 @@ function test_bad_inputs()
 % and the session goes on: a good call right after each one is still exact.
 [c, p, u] = daskel_test_example();
 big = single(2^31);  % the first single beyond the int32 range
+subnormal = typecast(uint32(hex2dec('007FFFFF')), 'single');  % the largest, just below realmin
 cases = {
   % identifier              message fragment    call
   {'notEnoughInputs',       'got 0',            @() DASKEL_mex()}
@@ -45,6 +46,9 @@ cases = {
   {'invalidPenalty',        'got -1',           @() DASKEL_mex(c, set(p, 5, -1), u)}
   {'invalidPenalty',        'NaN',              @() DASKEL_mex(c, set(p, 5, NaN), u)}
   {'invalidPenalty',        'Inf',              @() DASKEL_mex(c, set(p, 5, Inf), u)}
+  {'penaltyTooSmall',       'got 9.9999461e-41', @() DASKEL_mex(c, set(p, 5, 1e-40), u)}
+  {'penaltyTooSmall',       'at least 1.17549435e-38', @() DASKEL_mex(c, set(p, 5, 1e-45), u)}
+  {'penaltyTooSmall',       'got 1.17549421e-38', @() DASKEL_mex(c, set(p, 5, subnormal), u)}
 };
 for n = 1:numel(cases)
   [id, fragment, call] = cases{n}{:};
@@ -59,6 +63,9 @@ for n = 1:numel(cases)
   assert(~exist('result', 'var'), '%s: an output was created', context);
   daskel_check_example(DASKEL_mex(c, p, u), [context ', the good call after it']);
 end
+
+% The smallest normal penalty is the first accepted.
+daskel_check_example(DASKEL_mex(c, set(p, 5, realmin('single')), u), 'penalty realmin(''single'')');
 
 % Two outputs requested.
 err = [];

@@ -115,7 +115,7 @@ switch choice
     p(4) = specials(randi(3));
     what = sprintf('tvWeight %g', p(4));
   otherwise
-    specials = single([0 -0 -1 NaN Inf -Inf -1e-30]);
+    specials = single([0 -0 -1 NaN Inf -Inf -1e-30 1e-40]);
     p(5) = specials(randi(numel(specials)));
     what = sprintf('penalty %g', p(5));
 end
