@@ -48,8 +48,9 @@ def segment(image, phases=DEFAULT_PHASES, *, levels=None, tv=DEFAULT_TV, penalty
     Parameters
     ----------
     image : array of shape (rows, cols) or (rows, cols, channels)
-        uint8 or uint16 samples (divided by 255 or 65535), or floating-point intensities in
-        [0, 1]. One or two channels are grey (and alpha), three or four are RGB (and alpha),
+        uint8 or uint16 samples (divided by 255 or 65535), other integer and bool samples as
+        scikit-image's img_as_float scales them (signed ones must not be negative), or
+        floating-point intensities in [0, 1]. One or two channels are grey (and alpha), three or four are RGB (and alpha),
         which counts by its luma 0.299 R + 0.587 G + 0.114 B. Alpha is ignored. At least 2 x 2.
     phases : int, optional
         The number of phases, from 2 to 16.
@@ -148,11 +149,14 @@ def _starting_levels(levels):
 
 
 def image_samples(image):
-    """`image` as rows x cols x channels of uint8, uint16 or float64, checked."""
+    """`image` as rows x cols x channels of uint8, uint16 or float64, checked. Other integer and
+    bool samples become float64 intensities as scikit-image's img_as_float scales them."""
     array = as_array("image", image)
     check_sample_type(array.dtype)
-    if array.dtype.kind == "u":
+    if array.dtype.kind == "u" and array.dtype.itemsize <= 2:
         array = array.astype(array.dtype.newbyteorder("="), copy=False)  # native byte order
+    else:
+        array = _as_float_intensities(array)
     if array.ndim == 2:
         array = array[:, :, np.newaxis]
     if array.ndim != 3 or not 1 <= array.shape[2] <= 4:
@@ -163,17 +167,31 @@ def image_samples(image):
         intensities = array[..., :3] if array.shape[2] >= 3 else array[..., :1]  # not alpha
         outside = ~((intensities >= 0) & (intensities <= 1))  # NaN is outside too
         if outside.any():
-            raise ValueError("a floating-point image must lie in [0, 1]; got "
+            scaled = "a signed image scaled as img_as_float scales it" \
+                if np.asarray(image).dtype.kind == "i" else "a floating-point image"
+            raise ValueError(f"{scaled} must lie in [0, 1]; got "
                              f"{intensities[outside].flat[0]!r} among its intensities")
         array = array.astype(np.float64, copy=False)
     return aligned(array)
 
 
+def _as_float_intensities(array):
+    """Integer samples other than uint8 and uint16 as scikit-image's img_as_float scales them,
+    multiplied by the reciprocal of their type's largest value (signed ones are then at least -1,
+    which the range check refuses like any float below 0), and bool as 0 and 1."""
+    if array.dtype.kind == "b":
+        return array.astype(np.float64)
+    if array.dtype.kind in "ui":
+        scaled = np.multiply(array, 1.0 / np.iinfo(array.dtype).max, dtype=np.float64)
+        return np.maximum(scaled, -1.0, out=scaled)
+    return array
+
+
 def check_sample_type(dtype):
-    """TypeError unless the samples are uint8, uint16 or floating point."""
-    if not (dtype.kind == "u" and dtype.itemsize <= 2 or dtype.kind == "f"):
-        raise TypeError(f"image must be uint8, uint16 or floating point (intensities in [0, 1]);"
-                        f" got {dtype}")
+    """TypeError unless the samples are integers, bool or floating point."""
+    if dtype.kind not in "uibf":
+        raise TypeError("image must be of an integer, bool or floating-point type (intensities in"
+                        f" [0, 1]); got {dtype}")
 
 
 def check_picture_size(shape, name):

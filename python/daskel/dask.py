@@ -17,7 +17,8 @@ def segment_stack(stack, phases=_segment.DEFAULT_PHASES, **options):
     Parameters
     ----------
     stack : dask or numpy array of shape (slices, rows, cols)
-        Grey pictures: uint8, uint16, or floating point in [0, 1]. Any chunks: the stack is
+        Grey pictures: uint8, uint16, other integers and bool as daskel.segment takes them,
+        or floating point in [0, 1]. Any chunks: the stack is
         rechunked to one slice per chunk, so that every slice is one task.
     phases, **options
         As daskel.segment takes them (levels, tv, penalty, rounds, threads); checked now.

@@ -120,10 +120,10 @@ HUGE = np.broadcast_to(np.uint8(0), (65536, 32768))  # no memory behind it
 # the arguments that differ from segment(GREY), the exception, a fragment of its message
 BAD = [
     (dict(image="abc"), TypeError, "image must be a numeric array; got str"),
-    (dict(image=GREY + 0j), TypeError, "uint8, uint16 or floating point (intensities in [0, 1]);"
-                                       " got complex128"),
-    (dict(image=np.zeros((4, 5), np.int64)), TypeError, "got int64"),
-    (dict(image=np.zeros((4, 5), np.uint32)), TypeError, "got uint32"),
+    (dict(image=GREY + 0j), TypeError, "integer, bool or floating-point type (intensities in"
+                                       " [0, 1]); got complex128"),
+    (dict(image=np.full((4, 5), -7, np.int16)), ValueError,
+     "a signed image scaled as img_as_float scales it must lie in [0, 1]; got -0.000213"),
     (dict(image=np.zeros(20)), ValueError, "(rows, cols, channels) with 1 to 4 channels; got shape"
                                            " (20,)"),
     (dict(image=np.zeros((4, 5, 5))), ValueError, "got shape (4, 5, 5)"),
@@ -202,3 +202,20 @@ def test_an_image_too_large_for_the_memory_says_its_size_and_the_memory_it_needs
                          env=os.environ, timeout=120, check=True)
     assert run.stdout.strip() == ("not enough memory to segment a 5000 x 5000 image in 3 phases "
                                   "(about 2.4 GB)")
+
+
+@pytest.mark.parametrize("dtype", [np.int8, np.int16, np.int32, np.uint32, np.int64, np.uint64,
+                                   bool])
+def test_other_integer_and_bool_images_are_taken_as_img_as_float_scales_them(dtype):
+    util = pytest.importorskip("skimage.util", reason="scikit-image (python3-skimage) scales them")
+    samples = synthetic((40, 50), 255, seed=3)  # uint8
+    if dtype is bool:
+        picture = samples > 127
+    else:  # the 8-bit levels spread over the type's range, in integer arithmetic
+        maximum = np.iinfo(dtype).max
+        picture = (samples.astype(np.uint64) * np.uint64(max(maximum // 255, 1))).astype(dtype)
+        if maximum < 255:
+            picture = (samples // 2).astype(dtype)
+    result = daskel.segment(picture, phases=2)
+    expected = daskel.segment(util.img_as_float(picture), phases=2)
+    assert np.array_equal(result.u, expected.u) and np.array_equal(result.labels, expected.labels)

@@ -16,7 +16,7 @@ import pytest
 import daskel
 import daskel._segment
 import daskel._solve
-from conftest import program
+from conftest import program, source_file
 
 
 def library_solve(costs, u0, tv_weight, penalty, folder):
@@ -245,3 +245,21 @@ def test_ctrl_c_ends_a_long_call_between_outer_iterations(call):
     # The solve's outer iterations (three here) would take `whole`; the one under way when the
     # signal comes goes on. The segmentation's thousand rounds would take minutes.
     assert late < min(0.6 * whole, 10.0), f"{call}: interrupted {late:.2f} s late of {whole:.2f} s"
+
+
+def test_the_package_without_its_extension_says_how_to_build_it(tmp_path):
+    built = os.path.dirname(daskel.__file__)
+    package = tmp_path / "daskel"
+    package.mkdir()
+    for name in os.listdir(built):
+        if name.endswith(".py"):
+            (package / name).write_bytes(open(os.path.join(built, name), "rb").read())
+    run = subprocess.run([sys.executable, "-c", "import daskel"], cwd=tmp_path,
+                         capture_output=True, text=True, env={**os.environ, "PYTHONPATH": ""})
+    assert run.returncode == 1
+    assert "daskel._core is not built for this Python: build it with" in run.stderr
+
+
+def test_the_version_is_the_projects():
+    project = open(source_file("CMakeLists.txt")).read()
+    assert f"project(daskel VERSION {daskel.__version__} " in project
