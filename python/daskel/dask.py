@@ -30,6 +30,11 @@ def segment_stack(stack, phases=_segment.DEFAULT_PHASES, **options):
         until it is asked for. Slice s equals ``daskel.segment(stack[s], phases,
         **options).labels``. A float slice outside [0, 1] raises when it is computed.
 
+    Progress shows as for any Dask computation: ``with dask.diagnostics.ProgressBar():
+    labels.compute()`` on the local schedulers; with dask.distributed, the dashboard's task
+    stream and progress pages (``client.dashboard_link``), or ``distributed.progress(
+    labels.persist())`` in a terminal or notebook.
+
     Examples
     --------
     >>> import numpy as np, daskel.dask

@@ -1,7 +1,9 @@
 """daskel.dask.segment_stack: one task per slice whatever the chunks, labels equal to
 slice-by-slice daskel.segment, on the local threads and on a two-worker LocalCluster."""
 
+import contextlib
 import doctest
+import io
 
 import numpy as np
 import pytest
@@ -38,6 +40,14 @@ def test_threads_give_slice_by_slice_labels(chunks):
     assert np.array_equal(labels.compute(scheduler="threads"), slice_by_slice(stack))
 
 
+def test_dask_progress_bar_follows_the_slices():
+    diagnostics = pytest.importorskip("dask.diagnostics")
+    shown = io.StringIO()
+    with contextlib.redirect_stdout(shown), diagnostics.ProgressBar(minimum=0, dt=0.01):
+        daskel.dask.segment_stack(noisy_stack(4, 30, 40), **OPTIONS).compute(scheduler="threads")
+    assert "100% Completed" in shown.getvalue()
+
+
 def test_an_empty_stack_gives_no_labels():
     labels = daskel.dask.segment_stack(np.zeros((0, 4, 5), np.uint8))
     assert labels.compute().shape == (0, 4, 5)
@@ -52,7 +62,12 @@ def test_a_two_worker_cluster_gives_slice_by_slice_labels():
             distributed.Client(cluster) as client:
         labels = daskel.dask.segment_stack(da.from_array(stack, chunks=(3, 20, 48)), **OPTIONS)
         with distributed.get_task_stream(client) as tasks:
+            labels = labels.persist()
+            shown = io.StringIO()
+            with contextlib.redirect_stdout(shown):
+                distributed.progress(labels, notebook=False)  # waits for every slice
             computed = labels.compute()
+    assert "100% Completed" in shown.getvalue()
     assert np.array_equal(computed, slice_by_slice(stack))
     # the slices were segmented in both worker processes, not here
     workers = {task["worker"] for task in tasks.data if labels.name in str(task["key"])}
