@@ -26,7 +26,13 @@ function [labels, levels] = segment_image(input, output, phases)
 %     labels = segment_image('data/camera.png', 'camera-phases.png', 3);
 
 if nargin < 1 || isempty(input)
-  input = fullfile(fileparts(mfilename('fullpath')), '..', 'data', 'camera.png');
+  % The bundled photograph: beside this file where it is built (build/mex) or installed, else in
+  % the source tree's data/ folder beside examples/.
+  here = fileparts(mfilename('fullpath'));
+  input = fullfile(here, 'camera.png');
+  if ~exist(input, 'file')
+    input = fullfile(here, '..', 'data', 'camera.png');
+  end
 end
 if nargin < 2 || isempty(output)
   output = 'segmented.png';

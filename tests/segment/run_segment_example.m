@@ -33,4 +33,12 @@ if ~isempty(tool)
   assert(same >= 0.9995, sprintf('only %.4f of the labels agree with the tool''s', same));
   delete(tool_labels, [output '.tool.png']);
 end
+% Without arguments, from another folder, it finds the bundled photograph wherever it lies.
+here = pwd;
+cd(tempdir);
+default_output = [output '.default.png'];
+[default_labels, default_levels] = segment_image([], default_output);
+cd(here);
+assert(isequal(default_labels, labels) && isequal(default_levels, levels));
+delete(default_output);
 disp('segment_image example: OK');
