@@ -4,9 +4,8 @@
 // between them and a little deterministic noise: three phases at intensities near 0.2, 0.5 and
 // 0.8, which the method finds from the picture alone.
 #include <cstdio>
+#include <daskel/segment.hpp>
 #include <vector>
-
-#include "segment/segment.hpp"
 
 namespace {
 

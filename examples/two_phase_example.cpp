@@ -4,9 +4,8 @@
 // uniform labelling: the solver settles on phase 0 everywhere.
 #include <algorithm>
 #include <cstdio>
+#include <daskel/solver.hpp>
 #include <vector>
-
-#include "solver/solver.hpp"
 
 namespace {
 
