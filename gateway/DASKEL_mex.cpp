@@ -3,7 +3,8 @@
 // Checks the inputs, creates the single-precision result [rows, cols, phases], sets up the
 // working state, copies u0 into the result and runs the host-free solver on it in place. Every
 // fault is raised as a host error with an identifier "DASKEL_mex:..." before any data is read,
-// and leaves no output behind. The help text is in DASKEL_mex.m.
+// and leaves no output behind. Built for GNU Octave (DASKEL_MEX_OCTAVE), the solve also ends at
+// the user's interrupt. The help text is in DASKEL_mex.m.
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -14,6 +15,10 @@
 
 #include "mex.h"
 #include "solver/solver.hpp"
+
+#if defined(DASKEL_MEX_OCTAVE)
+#include <octave/quit.h>
+#endif
 
 namespace {
 
@@ -75,6 +80,28 @@ bool blockAvailable(std::size_t bytes) {
 void printToHost(const char* message) {
   mexPrintf("%s", message);
 }
+
+// The user's interrupt (Ctrl-C), which the solver asks for before every outer iteration. Octave's
+// signal handler, on a thread of its own, counts a pending interrupt in octave_interrupt_state.
+// MATLAB shows a MEX file no pending interrupt, so there the solve runs to its end and MATLAB
+// takes the interrupt once the call has returned.
+#if defined(DASKEL_MEX_OCTAVE)
+bool interruptPending(void* /*context*/) {
+  return octave_interrupt_state > 0;
+}
+const daskel::StopRequest kHostInterrupt{interruptPending, nullptr};
+
+// Hands the pending interrupt to Octave, which unwinds the call as it does its own code.
+// octave_quit throws Octave's interrupt exception: the handler that counted the interrupt also
+// set octave_signal_caught. The exception is thrown here directly should the flag have been
+// taken already.
+[[noreturn]] void raiseInterrupt() {
+  octave_quit();
+  throw octave::interrupt_exception();
+}
+#else
+const daskel::StopRequest kHostInterrupt{};
+#endif
 
 void checkRealSingle(const mxArray* array, int position) {
   if (mxIsSingle(array) && !mxIsComplex(array) && !mxIsSparse(array)) return;
@@ -194,7 +221,15 @@ void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   std::memcpy(u, u0, static_cast<std::size_t>(volumeSize) * sizeof(float));
   // On the automatic count of threads (DASKEL_NUM_THREADS, else the CPUs this process may use),
   // all of them joined before the call returns.
-  daskel::runSolver(state, 0);
+  daskel::runSolver(state, 0, kHostInterrupt);
   daskel::releaseSolverState(state);
+#if defined(DASKEL_MEX_OCTAVE)
+  // An interrupt ended the solve, or came after its last outer iteration: the labelling is
+  // discarded, never returned, and the interrupt goes on once nothing of the call is left.
+  if (interruptPending(nullptr)) {
+    mxDestroyArray(result);
+    raiseInterrupt();
+  }
+#endif
   plhs[OUT_U] = result;
 }

@@ -54,6 +54,13 @@
 %   per eight columns and one per 262144 elements. The result is the same, bit for bit, for every
 %   count. Set the variable before the call, e.g. setenv('DASKEL_NUM_THREADS', '4').
 %
+%   Interrupting. In GNU Octave, Ctrl-C ends a call before its next outer iteration: the
+%   working buffers are released, the unfinished labelling is discarded (no output is assigned,
+%   not even ANS), and Octave takes the interrupt as it does in its own code: at the prompt it
+%   comes back to the prompt, and octave-cli running a script or --eval exits. The next call
+%   runs as usual. MATLAB shows a MEX function no pending Ctrl-C: there the solve runs to its
+%   end, and MATLAB takes the interrupt when the call has returned.
+%
 %   Errors, raised before any data is read, leave no output:
 %     DASKEL_mex:notEnoughInputs     fewer than three inputs
 %     DASKEL_mex:tooManyOutputs      more than one output requested

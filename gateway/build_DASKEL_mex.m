@@ -27,8 +27,9 @@ sources = [{fullfile(here, 'DASKEL_mex.cpp')}, ...
 
 if exist('OCTAVE_VERSION', 'builtin') ~= 0
   target = fullfile(outdir, 'DASKEL_mex.mex');
+  % DASKEL_MEX_OCTAVE: the driver's Octave parts (the solve ends at the user's interrupt).
   args = [{'--mex', '-std=c++17', '-O2', '-ffp-contract=off', '-fno-fast-math', ...
-           ['-I' root], '-o', target}, sources];
+           '-DDASKEL_MEX_OCTAVE', ['-I' root], '-o', target}, sources];
   [output, status] = mkoctfile(args{:});
   if status ~= 0
     error('build_DASKEL_mex:failed', 'mkoctfile failed:\n%s', output);
