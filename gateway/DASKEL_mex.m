@@ -24,13 +24,25 @@
 %           for n = 2, 3 and 4; for subnormal penalties these overflow to Inf (from about
 %           1.47e-39 down), and pixels whose costs are all equal become NaN.
 %   U0      The initial labelling, read like COSTS: at least M*N*K elements, of which the
-%           first M*N*K are used. Values are taken as they are, NaN, Inf and -0 included;
-%           0.5 everywhere (or 1/K) is a usual start.
+%           first M*N*K are used. Values are taken as they are, NaN, Inf and -0 included
+%           (see Non-finite values below); 0.5 everywhere (or 1/K) is a usual start.
 %
 %   U       The final labelling, a new M x N x K SINGLE array (M x N when K is 1). Its values
 %           lie in [0, 1] and sum to one over the phases at every pixel, unless non-finite
 %           inputs made them NaN. The result is computed also when no output is requested
 %           (it is then ANS).
+%
+%   Non-finite values. The values of COSTS and U0 are not checked: NaN and Inf reach the solver
+%   as they are, and no error is raised for them. A NaN or infinite cost makes its pixel NaN
+%   (one phase or more), and a NaN in U0 makes NaN the pixels whose update reads it. From there
+%   the NaN spreads through the Gauss-Seidel sweeps to the pixels they reach from it: one
+%   non-finite cost or NaN of U0 in the middle of a 100 x 100 x 3 problem turns some 2,700 to
+%   2,800 of its 10,000 pixels NaN, a NaN of U0 at pixel (1,1) all of them. The change measure
+%   of that outer iteration is then NaN, and the stop rule ends the loop after it: U is the
+%   labelling of one outer iteration, NaN at those pixels, and in [0, 1] with sums of one at
+%   the others. An infinity in U0 is clamped by the pixels that read it (+Inf and -Inf read
+%   together give NaN), but it too makes the change measure NaN and ends the loop after one
+%   outer iteration. Where inputs may hold such values, test all(isfinite(X(:))) first.
 %
 %   Cost scale. A sweep sets phase k of a pixel with n neighbours in the grid to
 %   S/n - (multiplier + COSTS(k)) / (n*penalty) and then clamps it to [0, 1], where S sums the

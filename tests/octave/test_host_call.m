@@ -70,10 +70,23 @@ setenv('DASKEL_NUM_THREADS', before);
 assert(daskel_same_bits(severalThreads, oneThread), 'several threads change the result');
 assert(daskel_same_bits(afterClear, oneThread), 'a call after clearing the module differs');
 
-% The help file sits beside the module and documents the errors.
+% The help file sits beside the module; it says what non-finite values and an interrupt do, and
+% it and the manual name every error identifier that the driver raises.
 text = help('DASKEL_mex');
-assert(~isempty(strfind(text, 'U = DASKEL_MEX(COSTS, PARAMS, U0)')) && ...
-       ~isempty(strfind(text, 'DASKEL_mex:outOfMemory')), 'help DASKEL_mex is missing');
+assert(~isempty(strfind(text, 'U = DASKEL_MEX(COSTS, PARAMS, U0)')), 'help DASKEL_mex is missing');
+assert(~isempty(strfind(text, 'Non-finite values. The values of COSTS and U0 are not checked')) && ...
+       ~isempty(strfind(text, 'Interrupting. In GNU Octave, Ctrl-C')), ...
+       'help DASKEL_mex does not say what NaN, Inf or Ctrl-C do');
+source = getenv('DASKEL_SOURCE_DIR');
+raised = regexp(fileread(fullfile(source, 'gateway', 'DASKEL_mex.cpp')), '"(DASKEL_mex:\w+)"', ...
+                'tokens');
+raised = unique(cellfun(@(match) match{1}, raised, 'UniformOutput', false));
+manual = fileread(fullfile(source, 'docs', 'matlab-octave.md'));
+for id = raised
+  assert(~isempty(strfind(text, [id{1} ' '])), 'help DASKEL_mex does not list %s', id{1});
+  assert(~isempty(strfind(manual, ['`' id{1} '`'])), 'docs/matlab-octave.md does not list %s', id{1});
+end
+assert(numel(raised) >= 11, 'only %d error identifiers found in the driver', numel(raised));
 
 printf('test_host_call: all checks passed\n');
 end
