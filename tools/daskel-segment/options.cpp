@@ -124,6 +124,10 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
       options.help = true;
       continue;
     }
+    if (arg == "--version") {
+      options.version = true;
+      continue;
+    }
     if (arg == "--quiet" || arg == "-q") {
       options.quiet = true;
       continue;
@@ -188,7 +192,7 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
     error = name + " " + problem.requirement + "; got '" + givenText[name] + "'";
     return false;
   }
-  if (options.help) return true;
+  if (options.help || options.version) return true;
   if (files.size() != 2) {
     error = files.size() < 2
                 ? "needs an INPUT and an OUTPUT file name"
@@ -212,8 +216,9 @@ std::string usageText() {
                 "  --penalty P     split penalty of the solver (default %g)\n"
                 "  --rounds R      solver calls; each after the first re-estimates the phase\n"
                 "                  intensities and goes on from the labelling (default %d)\n"
-                "  --max-pixels N  refuse larger images before decoding them (default %lld;\n"
-                "                  about 100 bytes of memory per pixel with 3 phases)\n"
+                "  --max-pixels N  refuse larger images (each page of a stack) before decoding\n"
+                "                  them (default %lld; about 100 bytes of memory per pixel\n"
+                "                  with 3 phases)\n"
                 "  --threads N     threads of each solve, 1 to %d, at most the CPUs this process\n"
                 "                  may use; 0 (the default) takes those CPUs, or fewer where\n"
                 "                  DASKEL_NUM_THREADS asks for fewer\n",
@@ -223,20 +228,26 @@ std::string usageText() {
   return std::string(
              "Usage: daskel-segment INPUT OUTPUT [options]\n"
              "\n"
-             "Splits the PNG image INPUT (8- or 16-bit, grey or colour; colour counts by its\n"
-             "luminance) into K regions of similar intensity with the DASKEL split-Bregman\n"
-             "solver, and writes each pixel's most likely phase to OUTPUT as a colour PNG.\n"
-             "Phases are numbered from 0 by increasing intensity. Data costs are squared\n"
-             "distances to the phase intensities divided by twice the noise variance, which\n"
-             "is estimated from the image, so the defaults suit images of any contrast.\n"
+             "Splits the image INPUT into K regions of similar intensity with the DASKEL\n"
+             "split-Bregman solver, and writes each pixel's most likely phase to OUTPUT as a\n"
+             "colour image. INPUT is a PNG (8- or 16-bit), a TIFF (8- or 16-bit, or 32-bit\n"
+             "floating point in [0, 1]) or a JPEG, grey or colour (colour counts by its\n"
+             "luminance), told apart by its first bytes; - reads it from standard input. Each\n"
+             "page of a multi-page TIFF is segmented on its own, and every output then has one\n"
+             "page per input page. Outputs are PNG or TIFF files by their extension (.png,\n"
+             ".tif, .tiff); a stack needs TIFF outputs. Phases are numbered from 0 by\n"
+             "increasing intensity. Data costs are squared distances to the phase intensities\n"
+             "divided by twice the noise variance, which is estimated from the image, so the\n"
+             "defaults suit images of any contrast.\n"
              "\n"
              "Options:\n") +
          defaults +
-         "  --labels FILE   also write the phase numbers 0, 1, ... as an 8-bit grey PNG\n"
+         "  --labels FILE   also write the phase numbers 0, 1, ... as an 8-bit grey image\n"
          "  --soft PREFIX   also write each phase's soft map to PREFIX0.png, PREFIX1.png, ...\n"
-         "                  (0 to 255 for weights 0 to 1)\n"
+         "                  (.tif for a TIFF OUTPUT; 0 to 255 for weights 0 to 1)\n"
          "  --quiet         print nothing but errors\n"
          "  --help          show this text\n"
+         "  --version       print the version\n"
          "  --              every later argument is a file name, even one that starts with -\n"
          "\n"
          "Output files appear only when all of them are complete; a failed or interrupted\n"

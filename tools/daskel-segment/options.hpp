@@ -27,11 +27,13 @@ struct Options {
   int64_t maxPixels = kDefaultMaxPixels;
   bool quiet = false;
   bool help = false;
+  bool version = false;
 };
 
 // Parses the arguments after the program name. Returns false with a one-line `error` for an
 // unknown option, a missing or malformed value, settings that segment::checkSettings refuses (with
-// its words), or a wrong number of file names. With --help the file names may be missing.
+// its words), or a wrong number of file names. With --help or --version the file names may be
+// missing.
 bool parseOptions(const std::vector<std::string>& args, Options& options, std::string& error);
 
 // The --help text.

@@ -299,8 +299,12 @@ bool OutputSet::commit(std::string& error) {
 
 bool checkOutputFiles(const NamedPath& input, const std::vector<NamedPath>& outputs,
                       std::string& error) {
-  std::vector<const NamedPath*> named = {&input};
-  std::vector<FileIdentity> identities = {identify(input.path)};
+  std::vector<const NamedPath*> named;
+  std::vector<FileIdentity> identities;
+  if (input.path != kStandardInput) {
+    named.push_back(&input);
+    identities.push_back(identify(input.path));
+  }
   for (const NamedPath& output : outputs) {
     if (output.path == kStandardOutput) continue;
     Destination destination;

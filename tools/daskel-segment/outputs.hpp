@@ -24,8 +24,10 @@
 
 namespace daskel::tool {
 
-// The path that stands for standard output.
+// The path that stands for standard output, as an output.
 constexpr char kStandardOutput[] = "-";
+// The path that stands for standard input, as the input.
+constexpr char kStandardInput[] = "-";
 
 // One file written under a temporary name and renamed into place by publish().
 class StagedFile {
@@ -77,7 +79,7 @@ struct NamedPath {
 // Refuses, with a one-line `error`, an output that could not be written (as StagedFile::open
 // would refuse it) and any output that is the input or another output, however the two are
 // spelt: the same device and inode where the file exists, the same resolved folder and name
-// where it does not yet. Creates nothing.
+// where it does not yet. Standard input, as `input`, is no file to compare. Creates nothing.
 bool checkOutputFiles(const NamedPath& input, const std::vector<NamedPath>& outputs,
                       std::string& error);
 
