@@ -3,14 +3,25 @@ function test_malformed_campaign()
 % breaks it in one to three ways (wrong class, complex or sparse data, empty or short arrays,
 % short or non-finite params, dimensions out of range, too few inputs). Every call must raise a
 % DASKEL_mex: error and leave no output, and a good call after it must still be exact.
-% DASKEL_CAMPAIGN_CALLS sets the number of calls (default 3000) and DASKEL_CAMPAIGN_SEED the seed.
-calls = env_number('DASKEL_CAMPAIGN_CALLS', 3000);
-rand('state', env_number('DASKEL_CAMPAIGN_SEED', 2026));
+%
+% The campaign's length follows a time budget, so that a slow or loaded machine makes fewer
+% calls instead of running past the test's timeout: it makes its calls until
+% DASKEL_CAMPAIGN_SECONDS (default 60) have passed, at least 300 and at most 3000 of them, and
+% says how many it made. DASKEL_CAMPAIGN_CALLS makes exactly that many, to repeat a run;
+% DASKEL_CAMPAIGN_SEED sets the seed (default 2026). A given seed makes the same calls in the
+% same order, so a run of N calls is the first N calls of any longer one.
+fixed = env_number('DASKEL_CAMPAIGN_CALLS', 0);
+budget = env_number('DASKEL_CAMPAIGN_SECONDS', 60);
+seed = env_number('DASKEL_CAMPAIGN_SEED', 2026);
+rand('state', seed);
 [gc, gp, gu] = daskel_test_example();
 faults = {@wrong_class, @complex_data, @sparse_data, @emptied, @shortened, @bad_params, ...
           @bad_dimension, @few_inputs};  % dropping inputs comes last, after the other faults
 ids = struct();
-for n = 1:calls
+start = tic;
+n = 0;
+while another_call(n, fixed, budget, toc(start))
+  n += 1;
   [args, what] = well_formed();
   chosen = unique(randi(numel(faults), 1, randi(3)));  % ascending, each fault once
   for f = chosen
@@ -38,8 +49,17 @@ for n = 1:calls
 end
 names = fieldnames(ids);
 summary = strjoin(cellfun(@(k) sprintf('%s %d', k, ids.(k)), names, 'UniformOutput', false), ', ');
-printf('test_malformed_campaign: %d malformed calls, each raised a DASKEL_mex: error (%s)\n', ...
-       calls, summary);
+printf(['test_malformed_campaign: %d malformed calls in %.0f s, each raised a DASKEL_mex: error ' ...
+        '(%s); DASKEL_CAMPAIGN_CALLS=%d DASKEL_CAMPAIGN_SEED=%d repeats them\n'], n, toc(start), ...
+       summary, n, seed);
+end
+
+function go = another_call(made, fixed, budget, elapsed)
+if fixed > 0
+  go = made < fixed;
+else
+  go = made < 300 || (made < 3000 && elapsed < budget);
+end
 end
 
 function [args, what] = well_formed()
