@@ -1,14 +1,11 @@
 // daskel-segment run as a program: the labels it writes, and the runs that must fail cleanly.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cmath>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "tests/segment/synthetic.hpp"
-#include "tests/tool/scratch_folder.hpp"
+#include "tests/tool/tool_run.hpp"
 #include "tools/daskel-segment/png_io.hpp"
 
 namespace daskel::tool {
@@ -16,54 +13,7 @@ namespace {
 
 using segment::GreyImage;
 
-namespace fs = std::filesystem;
-
-class Tool : public testing::ScratchFolder {
- protected:
-  // Runs the tool with `args`; returns its exit status and keeps its stdout and stderr.
-  int run(const std::string& args) {
-    const std::string command = std::string("'") + DASKEL_SEGMENT_TOOL + "' " + args + " >'" +
-                                at("stdout.txt") + "' 2>'" + at("stderr.txt") + "'";
-    const int status = std::system(command.c_str());
-    out_ = slurp(at("stdout.txt"));
-    err_ = slurp(at("stderr.txt"));
-    fs::remove(at("stdout.txt"));
-    fs::remove(at("stderr.txt"));
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  static std::string slurp(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
-  void writeGrey(const std::string& name, int32_t rows, int32_t cols,
-                 const std::vector<float>& values) {
-    std::vector<uint8_t> samples(values.size());
-    for (std::size_t p = 0; p < values.size(); ++p) {
-      samples[p] = static_cast<uint8_t>(std::lround(values[p] * 255.0f));
-    }
-    std::string error;
-    StagedFile file;
-    ASSERT_TRUE(file.open(at(name), error)) << error;
-    ASSERT_TRUE(writePng(file, rows, cols, 1, samples, error)) << error;
-    ASSERT_TRUE(file.commit(error)) << error;
-  }
-
-  std::vector<std::string> files() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder_)) {
-      names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  std::string out_;
-  std::string err_;
-};
+using testing::Tool;
 
 TEST_F(Tool, LabelsNumberPhasesByIncreasingIntensity) {
   const auto s = segment::testing::makeSynthetic(segment::testing::Layout::DiscAndBar, 48, 60,
