@@ -46,7 +46,7 @@ text = fileread(output);
 assert(status == 0, 'the child octave-cli ended with status %d:\n%s', status, text);
 assert(isempty(strfind(text, 'error:')), 'the child raised an error:\n%s', text);
 assert(isempty(strfind(text, 'not interrupted')), 'the call was not interrupted:\n%s', text);
-value = @(name) sscanf(regexp(text, [name ' (\S+)'], 'tokens', 'once'){1}, '%f');
+value = @(name) sscanf(regexp(text, ['^' name ' (\S+)'], 'tokens', 'once', 'lineanchors'){1}, '%f');
 [one, full, elapsed] = deal(value('one'), value('full'), value('elapsed'));
 assert(full > 2 * one, 'the solve (%.2f s) is too short beside its first outer iteration (%.2f s)', ...
        full, one);
@@ -55,8 +55,8 @@ assert(elapsed < (one + full) / 2, ...
        'the interrupted call took %.2f s; one outer iteration takes %.2f s, the solve %.2f s', ...
        elapsed, one, full);
 assert(value('assigned') == 0, 'the interrupted call assigned its output');
-% Each working buffer is a mapping of its own, of at least a volume and 2 MiB: five of them would
-% stay were the state not released.
+% The working volumes of these grids (from 48 pixels a side) are mappings of their own, each of a
+% volume and at least 2 MiB more: five of them would stay were the state not released.
 [growth, volume] = deal(value('growth'), value('volume'));
 assert(growth < 2 * volume + 4096, ...
        'the process grew by %d KiB (one volume is %d KiB) over the interrupted call', growth, volume);
