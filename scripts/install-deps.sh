@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 packages=(cmake g++ make clang libclang-rt-14-dev valgrind libgtest-dev libbenchmark-dev libpng-dev
-  zlib1g-dev octave liboctave-dev python3-dev python3-numpy pybind11-dev python3-pytest python3-pil
+  libtiff-dev libjpeg62-turbo-dev zlib1g-dev octave liboctave-dev python3-dev python3-numpy pybind11-dev python3-pytest python3-pil
   python3-dask python3-distributed python3-skimage python3-imageio)
 missing=()
 for p in "${packages[@]}"; do
