@@ -194,6 +194,8 @@ void printReport(std::FILE* report, const std::string& name, int32_t pages,
 }
 
 int run(int argc, char** argv) {
+  // The run's time counts from here: reading a long standard input is part of the wait too.
+  const Clock::time_point start = Clock::now();
   daskel::tool::occupyClosedStandardDescriptors();
   Options options;
   std::string error;
@@ -259,7 +261,6 @@ int run(int argc, char** argv) {
     if (!writers.back()->open(outputs[k], formats[k], pages, error)) return fail(error);
   }
 
-  const Clock::time_point start = Clock::now();
   bool showProgress = false;
   int32_t page = 0;
   auto onRound = [&](const daskel::segment::RoundReport& round) {
