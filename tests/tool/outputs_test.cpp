@@ -204,19 +204,25 @@ TEST_F(ToolFiles, LinkedOutputsAreFollowedAndReplacedFilesKeepTheirPermissions) 
 
 TEST_F(ToolFiles, AFailedLaterOutputLeavesNoOutputAtAll) {
   writeNoisy("in.png", 48, 48);
-  const std::vector<std::string> args = {"in.png", "out.png", "--labels", "labels.png",
-                                         "--soft", "soft",    "--quiet"};
-  ASSERT_EQ(run(args), 0) << err_;
-  const auto small = std::max(fs::file_size(at("out.png")), fs::file_size(at("labels.png")));
-  const auto large = fs::file_size(at("soft0.png"));
-  ASSERT_LT(small, large) << "the limit below must let the first outputs through";
-  for (const char* name : {"out.png", "labels.png", "soft0.png", "soft1.png", "soft2.png"}) {
-    fs::remove(at(name));
+  // PNG outputs, written through the staged files' streams, and TIFF outputs, which libtiff
+  // writes through their descriptors.
+  for (const std::string extension : {".png", ".tif"}) {
+    const std::vector<std::string> args = {
+        "in.png", "out" + extension, "--labels", "labels" + extension, "--soft", "soft", "--quiet"};
+    ASSERT_EQ(run(args), 0) << err_;
+    const auto small =
+        std::max(fs::file_size(at("out" + extension)), fs::file_size(at("labels" + extension)));
+    const auto large = fs::file_size(at("soft0" + extension));
+    ASSERT_LT(small, large) << "the limit below must let the first outputs through";
+    for (const char* name : {"out", "labels", "soft0", "soft1", "soft2"}) {
+      fs::remove(at(name + extension));
+    }
+    // A disk that fills up after the first two files: none of the five may appear.
+    const auto before = contents();
+    expectOneLineFailure(run(args, Conditions{0, (small + large) / 2}), "cannot write 'soft",
+                         "full, " + extension);
+    EXPECT_EQ(contents(), before) << extension;
   }
-  // A disk that fills up after the first two files: none of the five may appear.
-  const auto before = contents();
-  expectOneLineFailure(run(args, Conditions{0, (small + large) / 2}), "cannot write 'soft", "full");
-  EXPECT_EQ(contents(), before);
 }
 
 TEST_F(ToolFiles, SignalsRemoveTheStagedFilesAndEndTheRunAsTheSignalDoes) {
