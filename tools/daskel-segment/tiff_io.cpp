@@ -30,18 +30,25 @@ using segment::greyIntensity;
 using segment::lumaIntensity;
 
 // Returning 1 keeps libtiff from passing the message on to its global handlers, which print it.
+// Nothing may be thrown back through libtiff's C frames: a message that finds no memory is lost,
+// and the caller's own reason stands in for it.
 int keepError(TIFF*, void* userData, const char*, const char* format, va_list arguments) {
   auto* messages = static_cast<TiffMessages*>(userData);
-  if (messages->first.empty()) {
-    char text[256];
-    std::vsnprintf(text, sizeof text, format, arguments);
-    messages->first = text;
-    // One line, whatever libtiff put in it, that names the file once.
-    std::replace(messages->first.begin(), messages->first.end(), '\n', ' ');
-    const std::string named = messages->name + ": ";
-    if (!messages->name.empty() && messages->first.rfind(named, 0) == 0) {
-      messages->first.erase(0, named.size());
-    }
+  if (!messages->first.empty()) return 1;
+  char text[256];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  // One line, whatever libtiff put in it, that names the file once.
+  std::replace(text, text + std::strlen(text), '\n', ' ');
+  const char* message = text;
+  const std::size_t length = messages->name.size();
+  if (length > 0 && std::strncmp(text, messages->name.c_str(), length) == 0 &&
+      std::strncmp(text + length, ": ", 2) == 0) {
+    message += length + 2;
+  }
+  try {
+    messages->first = message;
+  } catch (...) {
+    messages->first.clear();
   }
   return 1;
 }
