@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The checks beyond the unit tests: ThreadSanitizer over the concurrent and multi-threaded
 # solves, valgrind memcheck over the C++ test programs, and short libFuzzer runs of the solver and
-# of the PNG reader.
+# of the PNG and TIFF readers.
 # FUZZ_SECONDS sets each fuzzing time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,12 +15,14 @@ TSAN_OPTIONS=halt_on_error=1 ./build-tsan/tests/daskel_core_tests --gtest_filter
 echo "== valgrind memcheck"
 cmake -S . -B build -DDASKEL_BUILD_TESTS=ON >/dev/null
 cmake --build build -j "$(nproc)"
-# The PNG seeds too: valgrind sees into libpng, which the fuzzer's instrumentation does not.
+# The PNG and TIFF seeds too: valgrind sees into libpng and libtiff, which the fuzzer's
+# instrumentation does not.
 for program in build/tests/daskel_core_tests build/fuzz/daskel_solver_fuzz_replay \
-               build/fuzz/daskel_png_fuzz_replay; do
+               build/fuzz/daskel_png_fuzz_replay build/fuzz/daskel_tiff_fuzz_replay; do
   args=()
   [ "$program" = build/fuzz/daskel_solver_fuzz_replay ] && args=(fuzz/corpus)
   [ "$program" = build/fuzz/daskel_png_fuzz_replay ] && args=(fuzz/png_corpus)
+  [ "$program" = build/fuzz/daskel_tiff_fuzz_replay ] && args=(fuzz/tiff_corpus)
   valgrind -q --error-exitcode=3 --leak-check=full --errors-for-leak-kinds=definite,indirect \
     "$program" "${args[@]}" >/dev/null
   echo "memcheck clean: $program"
@@ -42,3 +44,5 @@ echo "== libFuzzer: the solver"
 fuzz solver
 echo "== libFuzzer: the PNG reader"
 fuzz png
+echo "== libFuzzer: the TIFF reader"
+fuzz tiff

@@ -39,7 +39,7 @@ def pillow_image():
 def segment_tool():
     """daskel-segment, which a build without libpng lacks."""
     if not os.environ.get("DASKEL_SEGMENT_TOOL"):
-        pytest.skip("daskel-segment is not built (libpng not found)")
+        pytest.skip("daskel-segment is not built (libpng, libtiff or libjpeg not found)")
     return program("DASKEL_SEGMENT_TOOL")
 
 
