@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and segments the bundled photograph into three phases:
-# writes build/camera-phases.png (one colour per phase) and prints the summary.
-# Arguments, if any, replace the defaults: scripts/run.sh INPUT OUTPUT [options].
+# Installs what building the tool needs, builds it, and segments the bundled photograph into three
+# phases: writes build/camera-phases.png (one colour per phase) and prints the summary.
+# Arguments, if any, replace the defaults: scripts/run.sh INPUT OUTPUT [options], with paths
+# relative to the folder it is called from.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
-cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" --target daskel-segment
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh" tool
+cmake -S "$root" -B "$root/build" >/dev/null
+cmake --build "$root/build" -j "$(nproc)" --target daskel-segment
 if [ $# -eq 0 ]; then
+  cd "$root"
   set -- data/camera.png build/camera-phases.png
 fi
-./build/tools/daskel-segment/daskel-segment "$@"
+exec "$root/build/tools/daskel-segment/daskel-segment" "$@"
