@@ -9,15 +9,20 @@ endfunction()
 # For tests in which an uninstrumented host (octave-cli, the Python interpreter) loads a module
 # built with DASKEL_SANITIZE: sets `out_environment` to the sanitizer runtime preloaded, with the
 # host's own leaks at exit left unreported, or `out_skip_reason` where the compiler has no such
-# runtime. Both are "" in other builds.
+# runtime. Both are "" in other builds. The C++ runtime is preloaded after it: the sanitizer wraps
+# __cxa_throw, and in a host that is not C++ (Python) it would find nothing to wrap at start-up
+# and stop the process at the module's first exception.
 function(daskel_sanitizer_environment out_environment out_skip_reason)
   set(environment "")
   set(reason "")
   if(DASKEL_SANITIZE)
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
                     OUTPUT_VARIABLE runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
-    if(IS_ABSOLUTE "${runtime}" AND EXISTS "${runtime}")
-      set(environment "LD_PRELOAD=${runtime}" "ASAN_OPTIONS=detect_leaks=0")
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libstdc++.so
+                    OUTPUT_VARIABLE cxx_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(IS_ABSOLUTE "${runtime}" AND EXISTS "${runtime}" AND IS_ABSOLUTE "${cxx_runtime}"
+       AND EXISTS "${cxx_runtime}")
+      set(environment "LD_PRELOAD=${runtime}:${cxx_runtime}" "ASAN_OPTIONS=detect_leaks=0")
     else()
       set(reason "the sanitized module needs libasan.so, which ${CMAKE_CXX_COMPILER} does not provide")
     endif()
