@@ -41,9 +41,22 @@
 // set up once and touched by an untimed call first, so without the first touch of fresh buffers
 // (that call's one-thread result is the reference).
 //
+// levels: warm calls on one thread at every kernel level this processor has, alternating in every
+// round on one state: ns per element per outer iteration at each (scalar, sse2, avx2, avx512) and
+// x_<level>, the time at the level below divided by the time at that level.
+//
+// previous: this build's library against an earlier build's, each loaded as a module of its own
+// (bench/library_module.cpp; the earlier one where the build names it, see bench/CMakeLists.txt),
+// alternating in every round whole calls and warm calls on one thread by each: ns per element per
+// outer iteration (whole, whole_before, warm, warm_before), x_whole and x_warm (earlier / this,
+// the medians of the ratios of the two in each round) and their least and greatest round
+// (x_warm_lo, x_warm_hi, likewise for whole). Both run at the level DASKEL_KERNELS picks, or
+// their best; a result that differs from the earlier build's in any bit stops the row.
+//
 // Run: build/bench/daskel_bench [--benchmark_filter=REGEX] [--benchmark_repetitions=N]; the
 // kernels run at the level that DASKEL_KERNELS picks, as in every call of the library.
 #include <benchmark/benchmark.h>
+#include <dlfcn.h>
 #include <time.h>
 
 #include <algorithm>
@@ -55,6 +68,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "bench/plain_solver.h"
@@ -390,6 +404,137 @@ void warm(benchmark::State& state, Size size) {
   reportMachine(state, size, ns);
 }
 
+// Warm calls on one thread at each kernel level the processor has, in turn on one state; the
+// result of an untimed call at the widest level is the reference.
+void levels(benchmark::State& state, Size size) {
+  const Input input(size);
+  std::vector<float> u(size.elements());
+  daskel::SolverState s{};
+  daskel::initSolverState(s, size.rows, size.cols, size.phases, 0.5f, 1.0f, input.costs.data(),
+                          u.data(), nullptr);
+  const auto solveAt = [&](daskel::detail::KernelLevel level) {
+    std::copy(input.u0.begin(), input.u0.end(), u.begin());
+    const std::size_t owned =
+        static_cast<std::size_t>(s.phaseStride) * static_cast<std::size_t>(s.phases);
+    for (float* volume : {s.dx, s.dy, s.bx, s.by}) std::fill(volume, volume + owned, 0.0f);
+    return daskel::detail::runOnTeam(s, 1, {}, daskel::detail::levelKernels(level));
+  };
+  const daskel::detail::KernelLevel best = daskel::detail::bestKernelLevel();
+  solveAt(best);
+  const std::vector<float> reference = u;
+  std::vector<TurnRun> runs;
+  for (int l = 0; l <= static_cast<int>(best); ++l) {
+    const auto level = static_cast<daskel::detail::KernelLevel>(l);
+    runs.push_back({daskel::detail::kernelLevelName(level),
+                    [&solveAt, level] { return solveAt(level); }, [&] { return u == reference; }});
+  }
+  const std::vector<std::vector<double>> ns = timeInTurn(state, size, runs);
+  daskel::releaseSolverState(s);
+  if (ns.empty()) return;
+  for (std::size_t l = 0; l < runs.size(); ++l) {
+    state.counters[runs[l].name] = median(ns[l]);
+    if (l > 0) state.counters[std::string("x_") + runs[l].name] = median(ns[l - 1]) / median(ns[l]);
+  }
+}
+
+// The four functions of a library module (bench/library_module.cpp), loaded from `path`, each
+// module with symbols of its own.
+struct LibraryModule {
+  using Solve = int32_t (*)(int32_t, int32_t, int32_t, float, float, const float*, float*, int32_t);
+  using Open = void* (*)(int32_t, int32_t, int32_t, float, float, const float*, float*);
+  using Run = int32_t (*)(void*, int32_t);
+  using Close = void (*)(void*);
+  explicit LibraryModule(const char* path) : handle(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
+    if (handle == nullptr) return;
+    solve = reinterpret_cast<Solve>(dlsym(handle, "daskel_module_solve"));
+    open = reinterpret_cast<Open>(dlsym(handle, "daskel_module_open"));
+    run = reinterpret_cast<Run>(dlsym(handle, "daskel_module_run"));
+    close = reinterpret_cast<Close>(dlsym(handle, "daskel_module_close"));
+  }
+  ~LibraryModule() {
+    if (handle != nullptr) dlclose(handle);
+  }
+  LibraryModule(const LibraryModule&) = delete;
+  LibraryModule& operator=(const LibraryModule&) = delete;
+  bool loaded() const {
+    return solve != nullptr && open != nullptr && run != nullptr && close != nullptr;
+  }
+  void* handle;
+  Solve solve = nullptr;
+  Open open = nullptr;
+  Run run = nullptr;
+  Close close = nullptr;
+};
+
+// The median, least and greatest of the ratios a[r] / b[r] of the rounds.
+void reportRatios(benchmark::State& state, const std::string& name, const std::vector<double>& a,
+                  const std::vector<double>& b) {
+  std::vector<double> ratios;
+  for (std::size_t r = 0; r < a.size() && r < b.size(); ++r) ratios.push_back(a[r] / b[r]);
+  if (ratios.empty()) return;
+  state.counters[name] = median(ratios);
+  state.counters[name + "_lo"] = *std::min_element(ratios.begin(), ratios.end());
+  state.counters[name + "_hi"] = *std::max_element(ratios.begin(), ratios.end());
+}
+
+// This build's library and an earlier build's, whole calls and warm calls on one thread, in turn.
+void previous(benchmark::State& state, Size size, const char* thisPath, const char* earlierPath) {
+  const LibraryModule current(thisPath);
+  const LibraryModule earlier(earlierPath);
+  if (!current.loaded() || !earlier.loaded()) {
+    state.SkipWithError((std::string("cannot load ") + (current.loaded() ? earlierPath : thisPath) +
+                         ": " + dlerror())
+                            .c_str());
+    return;
+  }
+  const Input input(size);
+  const auto args = [&](float* u) {
+    return std::make_tuple(size.rows, size.cols, size.phases, 0.5f, 1.0f, input.costs.data(), u);
+  };
+  std::vector<float> reference(input.u0);
+  earlier.solve(size.rows, size.cols, size.phases, 0.5f, 1.0f, input.costs.data(), reference.data(),
+                1);
+  std::vector<float> u(size.elements());
+  std::vector<float> warmU(size.elements());
+  std::vector<float> earlierWarmU(size.elements());
+  void* warmState = std::apply(current.open, args(warmU.data()));
+  void* earlierWarmState = std::apply(earlier.open, args(earlierWarmU.data()));
+  if (warmState == nullptr || earlierWarmState == nullptr) {
+    state.SkipWithError("no state for the warm calls");
+  } else {
+    const auto whole = [&](const LibraryModule& module) {
+      return [&] {
+        std::copy(input.u0.begin(), input.u0.end(), u.begin());
+        return module.solve(size.rows, size.cols, size.phases, 0.5f, 1.0f, input.costs.data(),
+                            u.data(), 1);
+      };
+    };
+    const auto warmly = [&](const LibraryModule& module, void* opened, std::vector<float>& on) {
+      return [&module, opened, &on, &input] {
+        std::copy(input.u0.begin(), input.u0.end(), on.begin());
+        return module.run(opened, 1);
+      };
+    };
+    // Each warm state is touched by an untimed call first.
+    warmly(current, warmState, warmU)();
+    warmly(earlier, earlierWarmState, earlierWarmU)();
+    const std::vector<TurnRun> runs = {
+        {"whole_before", whole(earlier), [&] { return u == reference; }},
+        {"whole", whole(current), [&] { return u == reference; }},
+        {"warm_before", warmly(earlier, earlierWarmState, earlierWarmU),
+         [&] { return earlierWarmU == reference; }},
+        {"warm", warmly(current, warmState, warmU), [&] { return warmU == reference; }}};
+    const std::vector<std::vector<double>> ns = timeInTurn(state, size, runs);
+    if (!ns.empty()) {
+      for (std::size_t r = 0; r < runs.size(); ++r) state.counters[runs[r].name] = median(ns[r]);
+      reportRatios(state, "x_whole", ns[0], ns[1]);
+      reportRatios(state, "x_warm", ns[2], ns[3]);
+    }
+  }
+  if (warmState != nullptr) current.close(warmState);
+  if (earlierWarmState != nullptr) earlier.close(earlierWarmState);
+}
+
 // One kernel on a state that two outer iterations have brought to a realistic condition.
 void kernel(benchmark::State& state, Size size,
             const std::function<void(daskel::SolverState&)>& run) {
@@ -443,6 +588,23 @@ void registerAll() {
         ->Iterations(large ? 6 : 9)
         ->Unit(benchmark::kMillisecond);
   }
+  const Size levelSizes[] = {{1000, 1000, 4}, {1024, 1024, 4}, {512, 512, 8},   {300, 2000, 3},
+                             {256, 256, 4},   {2048, 2048, 8}, {1000, 1000, 16}};
+  for (const Size& size : levelSizes) {
+    const bool large = size.elements() >= (std::size_t{1} << 23);
+    benchmark::RegisterBenchmark(("levels/" + size.name()).c_str(), levels, size)
+        ->Iterations(large ? 3 : 7)
+        ->Unit(benchmark::kMillisecond);
+  }
+#if defined(DASKEL_BENCH_THIS_MODULE) && defined(DASKEL_BENCH_BASELINE_MODULE)
+  for (const Size& size : levelSizes) {
+    const bool large = size.elements() >= (std::size_t{1} << 23);
+    benchmark::RegisterBenchmark(("previous/" + size.name()).c_str(), previous, size,
+                                 DASKEL_BENCH_THIS_MODULE, DASKEL_BENCH_BASELINE_MODULE)
+        ->Iterations(large ? 4 : 9)
+        ->Unit(benchmark::kMillisecond);
+  }
+#endif
   // The oracle takes up to 190 ns per element-iteration: it runs where that stays a few seconds.
   const std::size_t oracleLimit = std::size_t{1} << 24;
   for (const Size& size : sizes) {
@@ -484,7 +646,7 @@ int main(int argc, char** argv) {
   floorNsPerElement = kFloorBytesPerElement / bandwidth;
   std::printf("triad bandwidth %.2f GB/s; floor %.2f ns per element per outer iteration\n",
               bandwidth, floorNsPerElement);
-  std::printf("kernels: %s (DASKEL_KERNELS=scalar|sse2|avx2 picks another)\n",
+  std::printf("kernels: %s (DASKEL_KERNELS=scalar|sse2|avx2|avx512 picks another)\n",
               daskel::detail::kernelLevelName(daskel::detail::activeKernelLevel()));
   registerAll();
   benchmark::RunSpecifiedBenchmarks();

@@ -36,10 +36,11 @@ float changeMeasure(const ChangeSums& sums) {
 }
 
 // The snapshot and the two sweeps of an outer iteration, as a wavefront over the team.
-void sweepTogether(SolverState& s, detail::Team& team, detail::Wavefront& wavefront) {
+void sweepTogether(SolverState& s, detail::Team& team, detail::Wavefront& wavefront,
+                   const detail::LevelKernels& kernels) {
   detail::Wavefront* shared = team.members() > 1 ? &wavefront : nullptr;
   if (shared != nullptr) shared->beginRound(std::max(1, detail::bandPairs(s)));
-  auto sweep = [&](int32_t member) { detail::sweepIteration(s, shared, member); };
+  auto sweep = [&](int32_t member) { kernels.sweepIteration(s, shared, member); };
   team.run(sweep);
 }
 
@@ -47,8 +48,8 @@ void sweepTogether(SolverState& s, detail::Team& team, detail::Wavefront& wavefr
 // additions in index order, which only one member can form: member 0 adds every chunk of
 // columns in order and shrinks those it takes from the front, while the other members shrink
 // chunks from the back, until the two ends meet.
-ChangeSums shrinkAndMeasureTogether(SolverState& s, detail::Team& team, Measure measure) {
-  const detail::LevelKernels& kernels = detail::activeKernels();
+ChangeSums shrinkAndMeasureTogether(SolverState& s, detail::Team& team, Measure measure,
+                                    const detail::LevelKernels& kernels) {
   const int32_t columns = s.phases * s.cols;
   const int32_t perChunk = std::max(1, kShrinkChunkElements / s.rows);
   const int32_t chunks = (columns + perChunk - 1) / perChunk;
@@ -79,7 +80,8 @@ bool stopRequested(const StopRequest& stop) {
 }
 
 // The outer loop on a state with all of its buffers, on a team of `members` threads.
-int32_t solve(SolverState& state, int32_t members, const StopRequest& stop) {
+int32_t solve(SolverState& state, int32_t members, const StopRequest& stop,
+              const detail::LevelKernels& kernels) {
   detail::Team team(members);
   detail::Wavefront wavefront(team);
   float measure = kInitialMeasure;
@@ -95,12 +97,12 @@ int32_t solve(SolverState& state, int32_t members, const StopRequest& stop) {
 
     // The sweeps take the snapshot outerPrev = u as they first read u, and the second reuses the
     // multipliers of the first: nothing they read has changed.
-    sweepTogether(state, team, wavefront);
+    sweepTogether(state, team, wavefront, kernels);
     // The shrinkage does not change u, so the change measure can be summed in the same pass.
     // From the second iteration on, outerPrev is the u of the last pass, whose sum of squares
     // that pass has formed.
     ChangeSums sums = shrinkAndMeasureTogether(
-        state, team, outerIteration > 0 ? Measure::withoutPrevious : Measure::all);
+        state, team, outerIteration > 0 ? Measure::withoutPrevious : Measure::all, kernels);
     if (outerIteration > 0) sums.previousSquares = lastSquares;
     lastSquares = sums.currentSquares;
 
@@ -150,14 +152,15 @@ void copyLabellingBack(SolverState& s) {
   copySlices(s.u, s.sliceSize, s.paddedU, s.phaseStride, s.sliceSize, s.phases);
 }
 
-int32_t runOnTeam(SolverState& state, int32_t members, StopRequest stop) {
+int32_t runOnTeam(SolverState& state, int32_t members, StopRequest stop,
+                  const LevelKernels& kernels) {
   if (!hasAllBuffers(state)) return 0;
   members = std::clamp(members, 1, std::clamp(bandPairs(state), 1, kMaxThreads));
   // Without the copy (none needed, or none obtained) the kernels read u where it is: the same
   // bits.
-  if (state.paddedU == nullptr) return solve(state, members, stop);
+  if (state.paddedU == nullptr) return solve(state, members, stop, kernels);
   SolverState padded = withPaddedCopy(state);
-  const int32_t iterations = solve(padded, members, stop);
+  const int32_t iterations = solve(padded, members, stop, kernels);
   copyLabellingBack(state);
   return iterations;
 }

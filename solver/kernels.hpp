@@ -75,11 +75,6 @@ void copyLabellingBack(SolverState& state);
 // How many threads runSolver(state, threads) takes for its team.
 int32_t teamSize(const SolverState& state, int32_t threads);
 
-// runSolver on a team of `members` threads (at most one per pair of bands), however many CPUs
-// this process may use, where runSolver takes no more than those: the tests run teams of more
-// members than the machine has CPUs.
-int32_t runOnTeam(SolverState& state, int32_t members, StopRequest stop = StopRequest{});
-
 // ---- Instruction-set levels (solver/lanes.hpp) ----
 
 // The levels in increasing width. Every level gives the same bits.
@@ -136,6 +131,13 @@ const LevelKernels& levelKernels(KernelLevel level);
 
 // The kernels of activeKernelLevel().
 const LevelKernels& activeKernels();
+
+// runSolver on a team of `members` threads (at most one per pair of bands), however many CPUs
+// this process may use, where runSolver takes no more than those: the tests run teams of more
+// members than the machine has CPUs. `kernels` are those of one level (levelKernels), so that
+// one process can solve at every level the processor has.
+int32_t runOnTeam(SolverState& state, int32_t members, StopRequest stop = StopRequest{},
+                  const LevelKernels& kernels = activeKernels());
 
 }  // namespace daskel::detail
 
