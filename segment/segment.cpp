@@ -2,7 +2,10 @@
 #include "segment/segment.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 
 namespace daskel::segment {
@@ -17,6 +20,15 @@ constexpr double kFlatWindowVarianceFactor = 2.0;
 constexpr double kMinInteriorShare = 0.25;
 // moveLevels moves a level at most this share of the gap to a neighbouring level per round.
 constexpr float kMaxLevelStep = 0.25f;
+// The least noise deviation the costs assume, as a share of the smallest gap between levels.
+constexpr double kLeastNoiseOfGap = 1.0 / 256.0;
+// The share of pixels that noise carries past the midpoint to a neighbouring level from which
+// the smoothing takes its full weight; below it the weight falls in proportion.
+constexpr double kFullSmoothingStrays = 0.01;
+// The rounds end once fewer than this share of the pixels changed phase in the last round and no
+// level moved by more than kSettledMove of the smallest gap.
+constexpr double kSettledShare = 1e-3;
+constexpr double kSettledMove = 0.01;
 
 // The non-empty bins of a histogram as prefix sums of their counts, values and squared values,
 // so that the within-phase sum of squares of any run of bins costs O(1).
@@ -92,30 +104,226 @@ struct PhaseStep {
   }
 };
 
-// A pixel's window of the given radius, cut off at the border: whether its values vary no more
-// than `limit`, and their mean.
-bool flatWindowMean(const GreyImage& image, int32_t i, int32_t j, int32_t radius, double limit,
-                    double& mean) {
-  const int32_t firstRow = std::max(0, i - radius);
-  const int32_t lastRow = std::min(image.rows - 1, i + radius);
-  const int32_t firstCol = std::max(0, j - radius);
-  const int32_t lastCol = std::min(image.cols - 1, j + radius);
-  const double count = static_cast<double>((lastRow - firstRow + 1) * (lastCol - firstCol + 1));
-  double total = 0.0;
-  for (int32_t c = firstCol; c <= lastCol; ++c) {
-    for (int32_t r = firstRow; r <= lastRow; ++r) total += image.values[r + image.rows * c];
-  }
-  mean = total / count;
-  // Deviations from the mean, so that a window of equal values has variance exactly zero.
+// The window of a pixel for one radius, cut off at the border: its first and last rows and
+// columns and its pixel count.
+struct Window {
+  int32_t firstRow, lastRow, firstCol, lastCol;
+  double count;
+};
+
+Window windowAt(const GreyImage& image, int32_t i, int32_t j, int32_t radius) {
+  Window w{std::max(0, i - radius), std::min(image.rows - 1, i + radius), std::max(0, j - radius),
+           std::min(image.cols - 1, j + radius), 0.0};
+  w.count = static_cast<double>((w.lastRow - w.firstRow + 1) * (w.lastCol - w.firstCol + 1));
+  return w;
+}
+
+// The sum of squared deviations from `mean` of a window's values, column by column: the exact
+// rule that flatWindowMeans' quick test falls back on near its limit.
+double windowSquares(const GreyImage& image, const Window& w, double mean) {
   double squares = 0.0;
-  for (int32_t c = firstCol; c <= lastCol; ++c) {
-    for (int32_t r = firstRow; r <= lastRow; ++r) {
-      const double d = image.values[r + image.rows * c] - mean;
+  for (int32_t c = w.firstCol; c <= w.lastCol; ++c) {
+    for (int32_t r = w.firstRow; r <= w.lastRow; ++r) {
+      const double d = image.values[r + static_cast<std::size_t>(image.rows) * c] - mean;
       squares += d * d;
     }
   }
-  return squares / count <= limit;
+  return squares;
 }
+
+// Sums over the window rows of one column: for every row i, the values and the squared values
+// of rows i - radius .. i + radius that lie in the image.
+void columnSums(const GreyImage& image, int32_t col, int32_t radius, double* sums,
+                double* squares) {
+  const float* column = image.values.data() + static_cast<std::size_t>(image.rows) * col;
+  for (int32_t i = 0; i < image.rows; ++i) {
+    const int32_t first = std::max(0, i - radius);
+    const int32_t last = std::min(image.rows - 1, i + radius);
+    double s = 0.0;
+    double q = 0.0;
+    for (int32_t r = first; r <= last; ++r) {
+      const double v = column[r];
+      s += v;
+      q += v * v;
+    }
+    sums[i] = s;
+    squares[i] = q;
+  }
+}
+
+// The windows of one radius, a column of pixels at a time: the sums of their values and squared
+// values from the column sums of the window's columns (kept for the 2 radius + 1 columns in
+// reach), and for each pixel whether its window's values vary no more than `limit` (mean squared
+// deviation from their mean), with that mean. The sums of squares give the variance at once;
+// where that lies within its rounding of the limit, the deviations are summed one by one.
+class ColumnWindows {
+ public:
+  ColumnWindows(const GreyImage& image, int32_t radius)
+      : image_(image),
+        radius_(radius),
+        span_(2 * radius + 1),
+        sums_(static_cast<std::size_t>(span_) * image.rows),
+        squares_(sums_.size()),
+        loaded_(static_cast<std::size_t>(span_), -1),
+        totals_(static_cast<std::size_t>(image.rows)),
+        totalSquares_(totals_.size()) {}
+
+  // Sums the windows of every pixel of column j; columns come in increasing order.
+  void sumColumn(int32_t j) {
+    col_ = j;
+    std::fill(totals_.begin(), totals_.end(), 0.0);
+    std::fill(totalSquares_.begin(), totalSquares_.end(), 0.0);
+    const int32_t first = std::max(0, j - radius_);
+    const int32_t last = std::min(image_.cols - 1, j + radius_);
+    for (int32_t c = first; c <= last; ++c) {
+      const std::size_t slot = slotOf(c);
+      const double* sums = &sums_[slot];
+      const double* squares = &squares_[slot];
+      for (int32_t i = 0; i < image_.rows; ++i) {
+        totals_[i] += sums[i];
+        totalSquares_[i] += squares[i];
+      }
+    }
+  }
+
+  // Whether pixel (i, col)'s window is flat, with its mean.
+  bool flat(int32_t i, double limit, double& mean) const {
+    const Window w = windowAt(image_, i, col_, radius_);
+    mean = totals_[i] / w.count;
+    const double quick = totalSquares_[i] - totals_[i] * mean;  // count times the variance
+    const double bound = limit * w.count;
+    const double rounding = 1e-12 * (totalSquares_[i] + bound);
+    if (quick < bound - rounding) return true;
+    if (quick > bound + rounding) return false;
+    return windowSquares(image_, w, mean) / w.count <= limit;
+  }
+
+ private:
+  std::size_t slotOf(int32_t col) {
+    const std::size_t slot = static_cast<std::size_t>(col % span_);
+    if (loaded_[slot] != col) {
+      columnSums(image_, col, radius_, &sums_[slot * image_.rows], &squares_[slot * image_.rows]);
+      loaded_[slot] = col;
+    }
+    return slot * image_.rows;
+  }
+
+  const GreyImage& image_;
+  int32_t radius_;
+  int32_t span_;
+  std::vector<double> sums_;
+  std::vector<double> squares_;
+  std::vector<int32_t> loaded_;
+  int32_t col_ = -1;
+  std::vector<double> totals_;
+  std::vector<double> totalSquares_;
+};
+
+// Whether pixel p = i + rows * j has its four neighbours (those in the grid) in its own phase.
+bool isInterior(const std::vector<uint8_t>& labels, int32_t rows, int32_t cols, int32_t i,
+                int32_t j) {
+  const std::size_t p = static_cast<std::size_t>(i) + static_cast<std::size_t>(rows) * j;
+  const uint8_t own = labels[p];
+  return (i == 0 || labels[p - 1] == own) && (i + 1 == rows || labels[p + 1] == own) &&
+         (j == 0 || labels[p - rows] == own) && (j + 1 == cols || labels[p + rows] == own);
+}
+
+// The smallest gap between consecutive increasing levels (1 for a single level).
+double smallestGap(const std::vector<float>& levels) {
+  if (levels.size() < 2) return 1.0;
+  double gap = std::numeric_limits<double>::infinity();
+  for (std::size_t k = 1; k < levels.size(); ++k) {
+    gap = std::min(gap, levels[k] - static_cast<double>(levels[k - 1]));
+  }
+  return gap;
+}
+
+// The costs of every pixel into `costs`, a Volume over the image.
+void fillCosts(const std::vector<float>& values, const std::vector<float>& levels, double variance,
+               double spreadLimit, float* costs) {
+  const std::size_t slice = values.size();
+  const std::size_t phases = levels.size();
+  const double scale = 1.0 / (2.0 * std::max(variance, varianceFloor(levels)));
+  std::array<double, kMaxPhases> pixelCosts{};
+  for (std::size_t p = 0; p < slice; ++p) {
+    double least = std::numeric_limits<double>::infinity();
+    for (std::size_t k = 0; k < phases; ++k) {
+      const double d = static_cast<double>(values[p]) - levels[k];
+      pixelCosts[k] = d * d * scale;
+      least = std::min(least, pixelCosts[k]);
+    }
+    for (std::size_t k = 0; k < phases; ++k) {
+      costs[p + slice * k] = static_cast<float>(std::min(pixelCosts[k] - least, spreadLimit));
+    }
+  }
+}
+
+// Each pixel's most likely phase into `labels`, as hardLabels reads it.
+void fillHardLabels(const std::vector<float>& u, const std::vector<float>& costs, std::size_t slice,
+                    int32_t phases, std::vector<uint8_t>& labels) {
+  labels.assign(slice, 0);
+  for (std::size_t p = 0; p < slice; ++p) {
+    std::size_t best = p;
+    uint8_t label = 0;
+    for (int32_t k = 1; k < phases; ++k) {
+      const std::size_t q = p + slice * static_cast<std::size_t>(k);
+      if (u[q] > u[best] || (u[q] == u[best] && costs[q] < costs[best])) {
+        best = q;
+        label = static_cast<uint8_t>(k);
+      }
+    }
+    labels[p] = label;
+  }
+}
+
+// The solver's working buffers, one set for every round: each round's set-up asks for the same
+// sizes in the same order and gets the same buffers back, cleared, instead of fresh pages that
+// the system must find, fault in and clear one by one (fresh huge pages cost most: 0.53 s for
+// 256 MiB here, against 0.10 s in small pages and 0.026 s to clear them again). All are freed
+// when the set goes.
+class WorkingBuffers {
+ public:
+  WorkingBuffers() = default;
+  WorkingBuffers(const WorkingBuffers&) = delete;
+  WorkingBuffers& operator=(const WorkingBuffers&) = delete;
+  ~WorkingBuffers() {
+    for (const Buffer& buffer : buffers_) std::free(buffer.memory);
+  }
+
+  // The source for one set-up of the solver: its requests are counted from the first.
+  BufferSource source() {
+    next_ = 0;
+    return BufferSource{obtain, release, this};
+  }
+
+ private:
+  struct Buffer {
+    void* memory = nullptr;
+    std::size_t bytes = 0;
+  };
+
+  static void* obtain(std::size_t count, std::size_t elementSize, void* context) {
+    auto* set = static_cast<WorkingBuffers*>(context);
+    const std::size_t index = set->next_++;
+    if (index == set->buffers_.size()) set->buffers_.emplace_back();
+    Buffer& buffer = set->buffers_[index];
+    const std::size_t bytes = count * elementSize;
+    if (buffer.memory != nullptr && buffer.bytes == bytes) {
+      std::memset(buffer.memory, 0, bytes);
+      return buffer.memory;
+    }
+    // The first set-up, or one of another size (none within one segmentation).
+    std::free(buffer.memory);
+    buffer.memory = std::calloc(count, elementSize);
+    buffer.bytes = buffer.memory != nullptr ? bytes : 0;
+    return buffer.memory;
+  }
+  // The buffers stay with the set until it goes.
+  static void release(void*, void*) {}
+
+  std::vector<Buffer> buffers_;
+  std::size_t next_ = 0;
+};
 
 // A stop request that, once it has said stop, goes on saying so without asking again: a request
 // may answer only once (a pending signal is taken when it is seen).
@@ -134,45 +342,70 @@ struct StopLatch {
 
 }  // namespace
 
-float greyIntensity(double grey, double maxSample) {
-  return static_cast<float>(grey / maxSample);
-}
-
 float lumaIntensity(double red, double green, double blue, double maxSample) {
   return greyIntensity(0.299 * red + 0.587 * green + 0.114 * blue, maxSample);
 }
 
 double noiseVariance(const GreyImage& image) {
-  std::vector<double> differences;
-  differences.reserve(2 * image.values.size());
-  for (int32_t j = 0; j < image.cols; ++j) {
-    for (int32_t i = 0; i < image.rows; ++i) {
-      const std::size_t p = static_cast<std::size_t>(i) + static_cast<std::size_t>(image.rows) * j;
-      const double value = image.values[p];
-      if (i + 1 < image.rows) differences.push_back(std::fabs(image.values[p + 1] - value));
-      if (j + 1 < image.cols) {
-        differences.push_back(std::fabs(image.values[p + image.rows] - value));
+  // The absolute differences of vertical and horizontal neighbours, in the order of their pixels;
+  // `visit` gets each one's bit pattern, which for doubles of one sign orders as the values do.
+  const auto eachDifference = [&image](auto&& visit) {
+    for (int32_t j = 0; j < image.cols; ++j) {
+      const float* column = image.values.data() + static_cast<std::size_t>(image.rows) * j;
+      for (int32_t i = 0; i < image.rows; ++i) {
+        const double value = column[i];
+        if (i + 1 < image.rows) visit(std::fabs(column[i + 1] - value));
+        if (j + 1 < image.cols) visit(std::fabs(column[i + image.rows] - value));
       }
     }
+  };
+  const auto bitsOf = [](double d) {
+    uint64_t bits = 0;
+    std::memcpy(&bits, &d, sizeof bits);
+    return bits;
+  };
+  if (image.rows < 1 || image.cols < 1) return 0.0;
+  const uint64_t rows = static_cast<uint64_t>(image.rows);
+  const uint64_t cols = static_cast<uint64_t>(image.cols);
+  const uint64_t count = (rows - 1) * cols + rows * (cols - 1);
+  if (count == 0) return 0.0;
+  // The upper median, the (count / 2)th smallest from 0, found 16 bits of its pattern at a time
+  // from the top by counting the differences that share the bits found so far: four passes over
+  // the image and a table of 65536 counts instead of a copy of every difference.
+  uint64_t rank = count / 2;
+  uint64_t found = 0;
+  std::vector<uint64_t> counts(uint64_t{1} << 16);
+  for (int shift = 48; shift >= 0; shift -= 16) {
+    std::fill(counts.begin(), counts.end(), 0);
+    const uint64_t prefixMask = shift == 48 ? 0 : ~uint64_t{0} << (shift + 16);
+    eachDifference([&](double d) {
+      const uint64_t bits = bitsOf(d);
+      if ((bits & prefixMask) == found) ++counts[(bits >> shift) & 0xffff];
+    });
+    uint64_t digit = 0;
+    while (rank >= counts[digit]) rank -= counts[digit++];
+    found |= digit << shift;
   }
-  if (differences.empty()) return 0.0;
-  const auto middle = differences.begin() + static_cast<std::ptrdiff_t>(differences.size() / 2);
-  std::nth_element(differences.begin(), middle, differences.end());
+  double median = 0.0;
+  std::memcpy(&median, &found, sizeof median);
   // For Gaussian noise of deviation s a difference has deviation s * sqrt(2) and a median
   // absolute value of 0.6745 times that.
-  const double deviation = *middle / (0.6745 * std::sqrt(2.0));
+  const double deviation = median / (0.6745 * std::sqrt(2.0));
   return deviation * deviation;
 }
 
 std::vector<float> flatWindowMeans(const GreyImage& image, double noiseVariance) {
   const double limit = kFlatWindowVarianceFactor * noiseVariance;
   std::vector<float> result(image.values);
+  std::vector<ColumnWindows> windows;
+  for (int32_t radius : kFlatWindowRadii) windows.emplace_back(image, radius);
   for (int32_t j = 0; j < image.cols; ++j) {
+    for (ColumnWindows& window : windows) window.sumColumn(j);
     for (int32_t i = 0; i < image.rows; ++i) {
-      for (int32_t radius : kFlatWindowRadii) {
+      for (const ColumnWindows& window : windows) {
         double mean = 0.0;
-        if (flatWindowMean(image, i, j, radius, limit, mean)) {
-          result[i + image.rows * j] = static_cast<float>(mean);
+        if (window.flat(i, limit, mean)) {
+          result[i + static_cast<std::size_t>(image.rows) * j] = static_cast<float>(mean);
           break;
         }
       }
@@ -204,16 +437,20 @@ std::vector<float> kMeansLevels(const std::vector<float>& values, int32_t phases
     end = begin;
   }
 
-  // Fewer non-empty bins than phases: each missing level halves the widest gap of [0, 1].
+  // Fewer non-empty bins than phases: each missing level halves the widest gap between the
+  // levels found, which follows the image's own range (of [0, 1] around a single level).
   while (levels.size() < static_cast<std::size_t>(phases)) {
     std::vector<float> bounds = levels;
-    bounds.insert(bounds.begin(), 0.0f);
-    bounds.push_back(1.0f);
+    if (found < 2) {
+      bounds.insert(bounds.begin(), 0.0f);
+      bounds.push_back(1.0f);
+    }
     std::size_t widest = 0;
     for (std::size_t g = 1; g + 1 < bounds.size(); ++g) {
       if (bounds[g + 1] - bounds[g] > bounds[widest + 1] - bounds[widest]) widest = g;
     }
-    levels.insert(levels.begin() + static_cast<std::ptrdiff_t>(widest),
+    const std::size_t at = found < 2 ? widest : widest + 1;
+    levels.insert(levels.begin() + static_cast<std::ptrdiff_t>(at),
                   0.5f * (bounds[widest] + bounds[widest + 1]));
   }
   return levels;
@@ -239,11 +476,7 @@ std::vector<bool> interiorPixels(const std::vector<uint8_t>& labels, int32_t row
   std::vector<bool> interior(labels.size());
   for (int32_t j = 0; j < cols; ++j) {
     for (int32_t i = 0; i < rows; ++i) {
-      const std::size_t p = static_cast<std::size_t>(i) + static_cast<std::size_t>(rows) * j;
-      const uint8_t own = labels[p];
-      interior[p] = (i == 0 || labels[p - 1] == own) && (i + 1 == rows || labels[p + 1] == own) &&
-                    (j == 0 || labels[p - rows] == own) &&
-                    (j + 1 == cols || labels[p + rows] == own);
+      interior[i + static_cast<std::size_t>(rows) * j] = isInterior(labels, rows, cols, i, j);
     }
   }
   return interior;
@@ -251,16 +484,18 @@ std::vector<bool> interiorPixels(const std::vector<uint8_t>& labels, int32_t row
 
 std::vector<float> phaseMeans(const GreyImage& image, const std::vector<uint8_t>& labels,
                               const std::vector<float>& levels) {
-  const std::vector<bool> interior = interiorPixels(labels, image.rows, image.cols);
   const std::size_t phases = levels.size();
   std::vector<double> totals(phases, 0.0), interiorTotals(phases, 0.0);
   std::vector<double> counts(phases, 0.0), interiorCounts(phases, 0.0);
-  for (std::size_t p = 0; p < labels.size(); ++p) {
-    totals[labels[p]] += image.values[p];
-    counts[labels[p]] += 1.0;
-    if (interior[p]) {
-      interiorTotals[labels[p]] += image.values[p];
-      interiorCounts[labels[p]] += 1.0;
+  for (int32_t j = 0; j < image.cols; ++j) {
+    for (int32_t i = 0; i < image.rows; ++i) {
+      const std::size_t p = static_cast<std::size_t>(i) + static_cast<std::size_t>(image.rows) * j;
+      totals[labels[p]] += image.values[p];
+      counts[labels[p]] += 1.0;
+      if (isInterior(labels, image.rows, image.cols, i, j)) {
+        interiorTotals[labels[p]] += image.values[p];
+        interiorCounts[labels[p]] += 1.0;
+      }
     }
   }
   std::vector<float> means = levels;
@@ -274,19 +509,38 @@ std::vector<float> phaseMeans(const GreyImage& image, const std::vector<uint8_t>
   return means;
 }
 
+double varianceFloor(const std::vector<float>& levels) {
+  const double least = kLeastNoiseOfGap * smallestGap(levels);
+  return least > 0.0 ? least * least : std::numeric_limits<double>::min();
+}
+
 double labelVariance(const GreyImage& image, const std::vector<uint8_t>& labels,
                      const std::vector<float>& levels) {
-  const std::vector<bool> interior = interiorPixels(labels, image.rows, image.cols);
-  const bool anyInterior = std::find(interior.begin(), interior.end(), true) != interior.end();
+  // Over the interior pixels and over all, in one pass; the second counts where none is interior.
+  double interiorSquares = 0.0, interiorCount = 0.0;
   double squares = 0.0;
-  double count = 0.0;
-  for (std::size_t p = 0; p < labels.size(); ++p) {
-    if (anyInterior && !interior[p]) continue;
-    const double d = static_cast<double>(image.values[p]) - levels[labels[p]];
-    squares += d * d;
-    count += 1.0;
+  for (int32_t j = 0; j < image.cols; ++j) {
+    for (int32_t i = 0; i < image.rows; ++i) {
+      const std::size_t p = static_cast<std::size_t>(i) + static_cast<std::size_t>(image.rows) * j;
+      const double d = static_cast<double>(image.values[p]) - levels[labels[p]];
+      squares += d * d;
+      if (isInterior(labels, image.rows, image.cols, i, j)) {
+        interiorSquares += d * d;
+        interiorCount += 1.0;
+      }
+    }
   }
-  return std::max(count > 0.0 ? squares / count : 0.0, kMinVariance);
+  const double count = static_cast<double>(labels.size());
+  const double variance = interiorCount > 0.0 ? interiorSquares / interiorCount
+                          : count > 0.0       ? squares / count
+                                              : 0.0;
+  return std::max(variance, varianceFloor(levels));
+}
+
+float smoothingWeight(float tvWeight, double variance, const std::vector<float>& levels) {
+  const double deviation = std::sqrt(std::max(variance, varianceFloor(levels)));
+  const double strays = std::erfc(smallestGap(levels) / (2.0 * std::sqrt(2.0) * deviation));
+  return static_cast<float>(tvWeight * std::min(1.0, strays / kFullSmoothingStrays));
 }
 
 void moveLevels(std::vector<float>& levels, const std::vector<float>& means) {
@@ -307,37 +561,15 @@ double costSpreadLimit(float penalty, int32_t phases) {
 
 std::vector<float> dataCosts(const std::vector<float>& values, const std::vector<float>& levels,
                              double variance, double spreadLimit) {
-  const std::size_t slice = values.size();
-  const double scale = 1.0 / (2.0 * std::max(variance, kMinVariance));
-  std::vector<float> costs(slice * levels.size());
-  std::vector<double> pixelCosts(levels.size());
-  for (std::size_t p = 0; p < slice; ++p) {
-    for (std::size_t k = 0; k < levels.size(); ++k) {
-      const double d = static_cast<double>(values[p]) - levels[k];
-      pixelCosts[k] = d * d * scale;
-    }
-    const double least = *std::min_element(pixelCosts.begin(), pixelCosts.end());
-    for (std::size_t k = 0; k < levels.size(); ++k) {
-      costs[p + slice * k] = static_cast<float>(std::min(pixelCosts[k] - least, spreadLimit));
-    }
-  }
+  std::vector<float> costs(values.size() * levels.size());
+  fillCosts(values, levels, variance, spreadLimit, costs.data());
   return costs;
 }
 
 std::vector<uint8_t> hardLabels(const std::vector<float>& u, const std::vector<float>& costs,
                                 int32_t sliceSize, int32_t phases) {
-  const auto slice = static_cast<std::size_t>(sliceSize);
-  std::vector<uint8_t> labels(slice, 0);
-  for (std::size_t p = 0; p < slice; ++p) {
-    std::size_t best = p;
-    for (int32_t k = 1; k < phases; ++k) {
-      const std::size_t q = p + slice * static_cast<std::size_t>(k);
-      if (u[q] > u[best] || (u[q] == u[best] && costs[q] < costs[best])) {
-        best = q;
-        labels[p] = static_cast<uint8_t>(k);
-      }
-    }
-  }
+  std::vector<uint8_t> labels;
+  fillHardLabels(u, costs, static_cast<std::size_t>(sliceSize), phases, labels);
   return labels;
 }
 
@@ -362,6 +594,21 @@ int64_t approximateBytes(int64_t pixels, int32_t phases) {
   return pixels * (perPixel + perElement * phases);
 }
 
+bool labelsSettled(const std::vector<uint8_t>& labels, const std::vector<uint8_t>& previous,
+                   const std::vector<float>& levels, const std::vector<float>& previousLevels) {
+  if (labels.size() != previous.size() || levels.size() != previousLevels.size()) return false;
+  std::size_t changed = 0;
+  for (std::size_t p = 0; p < labels.size(); ++p) changed += labels[p] != previous[p];
+  if (static_cast<double>(changed) > kSettledShare * static_cast<double>(labels.size())) {
+    return false;
+  }
+  const double most = kSettledMove * smallestGap(previousLevels);
+  for (std::size_t k = 0; k < levels.size(); ++k) {
+    if (std::fabs(static_cast<double>(levels[k]) - previousLevels[k]) > most) return false;
+  }
+  return true;
+}
+
 bool segmentImage(const GreyImage& image, const Settings& settings, Result& result,
                   const std::function<void(const RoundReport&)>& onRound, PrintRoutine print,
                   StopRequest stop) {
@@ -380,30 +627,48 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
   result.variance = labelVariance(image, nearestLabels(image.values, levels), levels);
   result.u.assign(static_cast<std::size_t>(slice) * phases, 1.0f / static_cast<float>(phases));
   result.outerIterations = 0;
-  std::vector<float> costs = dataCosts(image.values, levels, result.variance, spreadLimit);
+  result.rounds = 0;
+  std::vector<float> costs(result.u.size());
+  fillCosts(image.values, levels, result.variance, spreadLimit, costs.data());
 
   // Once the caller has asked to stop, every later question gets the same answer.
   StopLatch latch{stop};
   const StopRequest latched{StopLatch::requested, &latch};
+  WorkingBuffers buffers;
+  std::vector<uint8_t> labels, previousLabels;
+  bool settled = false;
   for (int32_t round = 1; round <= settings.rounds; ++round) {
     if (round > 1) {
       if (StopLatch::requested(&latch)) return false;
-      const std::vector<uint8_t> labels = hardLabels(result.u, costs, slice, phases);
+      labels.swap(previousLabels);
+      fillHardLabels(result.u, costs, static_cast<std::size_t>(slice), phases, labels);
+      const std::vector<float> used = levels;
       moveLevels(levels, phaseMeans(image, labels, levels));
+      // The last round changed next to nothing: the result is that round's.
+      if (round > 2 && labelsSettled(labels, previousLabels, levels, used)) {
+        settled = true;
+        break;
+      }
       result.variance = labelVariance(image, labels, levels);
-      costs = dataCosts(image.values, levels, result.variance, spreadLimit);
+      fillCosts(image.values, levels, result.variance, spreadLimit, costs.data());
     }
+    const float tvWeight = smoothingWeight(settings.tvWeight, result.variance, levels);
     SolverState state{};
-    const bool ready = initSolverState(state, image.rows, image.cols, phases, settings.tvWeight,
-                                       settings.penalty, costs.data(), result.u.data(), print);
+    const bool ready =
+        initSolverState(state, image.rows, image.cols, phases, tvWeight, settings.penalty,
+                        costs.data(), result.u.data(), print, buffers.source());
     const int32_t iterations = ready ? runSolver(state, settings.threads, latched) : 0;
     releaseSolverState(state);
     if (!ready || latch.stopped) return false;
     result.outerIterations += iterations;
-    if (onRound) onRound(RoundReport{round, &levels, result.variance, iterations});
+    result.rounds = round;
+    if (onRound) onRound(RoundReport{round, &levels, result.variance, tvWeight, iterations});
   }
-  result.labels = hardLabels(result.u, costs, slice, phases);
-  moveLevels(levels, phaseMeans(image, result.labels, levels));
+  if (!settled) {
+    fillHardLabels(result.u, costs, static_cast<std::size_t>(slice), phases, labels);
+    moveLevels(levels, phaseMeans(image, labels, levels));
+  }
+  result.labels = std::move(labels);
   result.levels = levels;
   return true;
 }

@@ -25,14 +25,13 @@ struct GreyImage {
   std::vector<float> values;  // rows * cols intensities in [0, 1], column-major
 };
 
-// The smallest noise variance the costs assume, so that a clean image does not divide by zero.
-// Equals a standard deviation of 1/255.
-constexpr double kMinVariance = 1.0 / (255.0 * 255.0);
-
 // The intensity in [0, 1] of a grey sample, and of a colour pixel by its luma
 // 0.299 R + 0.587 G + 0.114 B; `maxSample` is the largest sample value, 2^depth - 1. Every front
 // end (PNG files, arrays) converts its pixels with these, so they all see the same intensities.
-float greyIntensity(double grey, double maxSample);
+// (greyIntensity is inline: readers call it for every pixel.)
+inline float greyIntensity(double grey, double maxSample) {
+  return static_cast<float>(grey / maxSample);
+}
 float lumaIntensity(double red, double green, double blue, double maxSample);
 
 // The variance of the noise, estimated from the median absolute difference between neighbouring
@@ -50,7 +49,8 @@ std::vector<float> flatWindowMeans(const GreyImage& image, double noiseVariance)
 // The K levels of least within-phase sum of squares (the k-means and multi-level Otsu criterion),
 // optimal over the partitions of a 4096-bin histogram of the values (exact for 8-bit values),
 // found by dynamic programming over the bins. Increasing. With fewer distinct values than phases
-// the missing levels halve the widest gaps of [0, 1] between the levels found.
+// the missing levels halve the widest gaps between the levels found (of [0, 1] around a single
+// one), so that they follow the image's range.
 std::vector<float> kMeansLevels(const std::vector<float>& values, int32_t phases);
 
 // Index of the nearest level for every value; ties go to the lower index.
@@ -67,8 +67,13 @@ std::vector<bool> interiorPixels(const std::vector<uint8_t>& labels, int32_t row
 std::vector<float> phaseMeans(const GreyImage& image, const std::vector<uint8_t>& labels,
                               const std::vector<float>& levels);
 
+// The smallest noise variance the costs assume, so that a clean image does not divide by zero:
+// that of a deviation of 1/256 of the smallest gap between the increasing `levels`. It follows
+// the levels, so that an image and a * image + b (a > 0) get the same costs.
+double varianceFloor(const std::vector<float>& levels);
+
 // Mean squared distance of the interior pixels (all pixels when none is interior) to the level of
-// their label, at least kMinVariance.
+// their label, at least varianceFloor(levels).
 double labelVariance(const GreyImage& image, const std::vector<uint8_t>& labels,
                      const std::vector<float>& levels);
 
@@ -86,8 +91,19 @@ void moveLevels(std::vector<float>& levels, const std::vector<float>& means);
 // (n = 2).
 double costSpreadLimit(float penalty, int32_t phases);
 
-// One cost image per level, laid out as a solver Volume: (value - level)^2 / (2 variance), less
-// the pixel's least such cost, at most `spreadLimit`.
+// The total-variation weight of a solve: `tvWeight` where noise of this variance carries at least
+// 1 % of the pixels past the midpoint to a neighbouring level (the share
+// erfc(gap / (2 sqrt(2) deviation)), with the smallest gap between the increasing `levels`), and in
+// proportion to that share below it, down to 0 for a clean image. The smoothing is there to
+// relabel the pixels that noise carried across; the solver's costs stop at costSpreadLimit, which
+// on an image whose noise is small against the gaps is far below what the noise model gives a
+// pixel a whole level from its phase, so at full weight the smoothing would erase dots and 1-pixel
+// lines that the data shows plainly.
+float smoothingWeight(float tvWeight, double variance, const std::vector<float>& levels);
+
+// One cost image per level, laid out as a solver Volume: (value - level)^2 / (2 variance) (the
+// variance at least varianceFloor(levels)), less the pixel's least such cost, at most
+// `spreadLimit`.
 std::vector<float> dataCosts(const std::vector<float>& values, const std::vector<float>& levels,
                              double variance, double spreadLimit);
 
@@ -104,6 +120,7 @@ struct RoundReport {
   int32_t round = 0;  // counted from 1
   const std::vector<float>* levels = nullptr;
   double variance = 0.0;
+  float tvWeight = 0.0f;  // of this round's solve: smoothingWeight of the settings' weight
   int32_t outerIterations = 0;
 };
 
@@ -112,6 +129,7 @@ struct Result {
   std::vector<float> u;         // the soft labelling, a Volume over the image
   std::vector<uint8_t> labels;  // each pixel's phase, as hardLabels reads u
   double variance = 0.0;        // the noise variance of the last round's costs
+  int32_t rounds = 0;           // solver calls made: fewer than settings.rounds once settled
   int32_t outerIterations = 0;  // over all rounds
 };
 
@@ -124,18 +142,26 @@ bool imageFits(int64_t rows, int64_t cols, int32_t phases);
 // volumes and a slice) and the labels.
 int64_t approximateBytes(int64_t pixels, int32_t phases);
 
+// Whether the rounds have settled: `labels`, read after the last round, differ from `previous`,
+// read after the round before, in next to no pixel, and the levels the last round's labels move
+// to lie next to those it used (`previousLevels`).
+bool labelsSettled(const std::vector<uint8_t>& labels, const std::vector<uint8_t>& previous,
+                   const std::vector<float>& levels, const std::vector<float>& previousLevels);
+
 // Segments `image`. The starting levels (settings.levels, sorted, or kMeansLevels of the flat
 // window means) give the costs of the first solver call, from the uniform labelling. Every further
 // round reads the hard labels, moves the levels towards the phase means, re-estimates the
-// variance and calls the solver again from the previous labelling. The hard labels are read
-// rather than the soft weights, which stay soft far from the boundaries and would pull every level
-// towards its neighbours'. The result's levels are moved once more, towards the means of the
-// final labels. `onRound` (may be empty) hears about each finished round. `stop` is asked before
-// every round and, by the solver, before every outer iteration; once it answers true the
-// segmentation ends there and returns false, leaving `result` unfinished. Returns false when the
-// solver could not get its buffers (it reports that through `print`), and false without any work
-// for settings that checkSettings refuses and for images smaller than 2 x 2 or whose pixels times
-// phases leave the solver's 32-bit element count (imageFits).
+// variance and calls the solver again from the previous labelling, with the total-variation
+// weight smoothingWeight gives. The hard labels are read rather than the soft weights, which stay
+// soft far from the boundaries and would pull every level towards its neighbours'. The rounds end
+// early once they have settled (labelsSettled of the last two rounds' labels). The result's
+// levels are moved once more, towards the means of the final labels. All rounds share one set of
+// the solver's working buffers. `onRound` (may be empty) hears about each finished round. `stop` is
+// asked before every round and, by the solver, before every outer iteration; once it answers true
+// the segmentation ends there and returns false, leaving `result` unfinished. Returns false when
+// the solver could not get its buffers (it reports that through `print`), and false without any
+// work for settings that checkSettings refuses and for images smaller than 2 x 2 or whose pixels
+// times phases leave the solver's 32-bit element count (imageFits).
 bool segmentImage(const GreyImage& image, const Settings& settings, Result& result,
                   const std::function<void(const RoundReport&)>& onRound, PrintRoutine print,
                   StopRequest stop = StopRequest{});

@@ -224,7 +224,8 @@ INTERRUPTED = textwrap.dedent("""
             whole = time.perf_counter() - start
         after = whole / 4
     else:
-        image = random.integers(0, 256, (800, 800), np.uint8)
+        # Noise large enough that its rounds do not settle (800 x 800 settled within 0.4 s).
+        image = random.integers(0, 256, (2000, 2000), np.uint8)
         work = lambda: daskel.segment(image, rounds=1000, threads=1)
         whole, after = float("inf"), 0.5
     threading.Timer(after, os.kill, (os.getpid(), signal.SIGINT)).start()

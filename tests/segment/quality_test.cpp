@@ -127,10 +127,11 @@ TEST(CostSpreadLimit, KeepsTheTwoCheapestPhasesApart) {
       image.rows = 2;  // every pixel a corner, the tightest case
       image.cols = 2;
       image.values.assign(4, 0.5f);
-      std::vector<float> levels = {0.5f, 0.501f};  // nearly tied in cost
+      std::vector<float> levels = {0.5f, 0.501f};   // nearly tied in cost
+      const double kStep8 = 1.0 / (255.0 * 255.0);  // the variance of one 8-bit step
       for (int32_t k = 2; k < phases; ++k) levels.push_back(0.55f + 0.025f * k);
       auto solve = [&](double spreadLimit) {
-        const std::vector<float> costs = dataCosts(image.values, levels, kMinVariance, spreadLimit);
+        const std::vector<float> costs = dataCosts(image.values, levels, kStep8, spreadLimit);
         std::vector<float> u(costs.size(), 1.0f / static_cast<float>(phases));
         SolverState state{};
         EXPECT_TRUE(initSolverState(state, 2, 2, phases, Settings{}.tvWeight, penalty, costs.data(),

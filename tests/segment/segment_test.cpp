@@ -52,9 +52,14 @@ TEST(Estimates, LevelsAndVarianceFollowTheLabels) {
   EXPECT_FLOAT_EQ(levels[1], 0.5f);  // no pixels: keeps its level
   EXPECT_FLOAT_EQ(levels[2], 0.7f);
   EXPECT_NEAR(labelVariance(image, labels, levels), 0.01, 1e-7);
-  // A clean image does not give a zero variance, which would make the costs infinite.
+  // A clean image does not give a zero variance, which would make the costs infinite; the floor
+  // is a deviation of 1/256 of the smallest gap, whatever the range of the levels.
   image.values = {0.5f, 0.5f, 0.5f, 0.5f};
-  EXPECT_EQ(labelVariance(image, {0, 0, 0, 0}, {0.5f}), kMinVariance);
+  for (float gap : {0.25f, 1.0f / 1024}) {
+    const std::vector<float> two = {0.5f, 0.5f + gap};
+    EXPECT_EQ(labelVariance(image, {0, 0, 0, 0}, two), varianceFloor(two));
+    EXPECT_NEAR(varianceFloor(two) / (gap * gap), 1.0 / (256.0 * 256.0), 1e-9);
+  }
 
   // Costs count from each pixel's cheapest phase and stop at the spread limit.
   std::vector<float> costs = dataCosts({0.2f, 0.4f}, {0.2f, 0.6f}, 0.01, 100.0);
@@ -124,7 +129,11 @@ TEST(SegmentImage, RoundsReportAndGivenLevelsAreUsed) {
   ASSERT_TRUE(segmentImage(
       s.image, settings, result, [&](const RoundReport& r) { rounds.push_back(r.round); },
       nullptr));
-  EXPECT_EQ(rounds, (std::vector<int32_t>{1, 2, 3}));
+  // Each round is reported, up to the last one run (they may settle before the third).
+  ASSERT_GE(result.rounds, 2);
+  std::vector<int32_t> expected;
+  for (int32_t r = 1; r <= result.rounds; ++r) expected.push_back(r);
+  EXPECT_EQ(rounds, expected);
   EXPECT_GE(agreement(result.labels, s.truth), 0.99);
   // Re-estimated from the labelling, the levels move from the given ones to the true ones.
   EXPECT_NEAR(result.levels[2], 0.8f, 0.02);

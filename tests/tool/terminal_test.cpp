@@ -68,7 +68,8 @@ TEST_F(Terminal, RoundsGoToAProgressLineThatIsClearedAtTheEnd) {
   ASSERT_EQ(runOnTerminal(slowInput + " | " + tool + " >" + quoted("report.txt"), terminal), 0)
       << terminal;
   EXPECT_NE(terminal.find("\rpage 1 of 2, round 1 of 3, "), std::string::npos) << terminal;
-  EXPECT_NE(terminal.find("\rpage 2 of 2, round 3 of 3, "), std::string::npos) << terminal;
+  // The rounds settle after the second (the report says so); the last one run is shown.
+  EXPECT_NE(terminal.find("\rpage 2 of 2, round 2 of 3, "), std::string::npos) << terminal;
   EXPECT_EQ(terminal.find('\n'), std::string::npos) << "no line of its own: " << terminal;
   // Cleared: the last thing written blanks the line and returns to its start.
   ASSERT_GE(terminal.size(), 2u);
@@ -89,7 +90,7 @@ TEST_F(Terminal, RoundsGoToAProgressLineThatIsClearedAtTheEnd) {
   // Standard error not a terminal: nothing there, and the rounds stay lines of the report.
   ASSERT_EQ(run("- " + quoted("out.tif") + " --rounds 3", slowInput), 0) << err_;
   EXPECT_TRUE(err_.empty()) << err_;
-  EXPECT_NE(out_.find("\npage 2 of 2, round 3 of 3: intensities "), std::string::npos) << out_;
+  EXPECT_NE(out_.find("\npage 2 of 2, round 2 of 3: intensities "), std::string::npos) << out_;
 }
 
 }  // namespace
