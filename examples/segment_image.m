@@ -15,10 +15,17 @@ function [labels, levels] = segment_image(input, output, phases)
 %     0 to 1 scale and s2 the noise variance of the labelling, counted from the pixel's cheapest
 %     phase and clipped at penalty * K / (K - 1), the spread below which the solver's sweep
 %     cannot clamp two phases to 1 together.
+%     The noise variance is at least that of a deviation of 1/256 of the smallest gap g between
+%     the levels, so that a * I + b gives the labels of I.
+%   - The total-variation weight of each call is tvWeight where noise of the variance carries
+%     1 % of the pixels or more across a midpoint (erfc(g / (2 sqrt(2 s2))) >= 0.01), in
+%     proportion below, none on a clean image: there a pixel a whole level from its neighbours
+%     is real.
 %   - Each of the following rounds reads the most likely phase of every pixel (a tie in the soft
 %     labelling goes to the cheaper phase), moves each c(k) towards the mean of its phase's
 %     interior pixels (by at most a quarter of the gap to a neighbouring level) and calls
-%     DASKEL_mex again from the previous labelling.
+%     DASKEL_mex again from the previous labelling, until the rounds settle (at most 1 in 1000
+%     pixels changed phase and no level moved 1 % of g) or all have run.
 %
 %   Needs DASKEL_mex on the path. Without arguments it segments the bundled data/camera.png.
 %
@@ -40,7 +47,7 @@ end
 if nargin < 3 || isempty(phases)
   phases = 3;
 end
-tvWeight = 0.4;
+tvWeight = double(single(0.4));
 penalty = 2;
 rounds = 8;
 
@@ -54,19 +61,31 @@ levels = kmeans_levels(flat_window_means(intensity, noise_variance(intensity)), 
 variance = label_variance(intensity, nearest_labels(intensity, levels), levels);
 spread_limit = penalty * phases / (phases - 1);
 costs = data_costs(intensity, levels, variance, spread_limit);
-params = single([rows, cols, phases, tvWeight, penalty]);
 u = ones(rows, cols, phases, 'single') / phases;
+labels = [];
+settled = false;
 for pass = 1:rounds
   if pass > 1
+    previous = labels;
     labels = hard_labels(u, costs);
+    used = levels;
     levels = move_levels(levels, phase_means(intensity, labels, levels));
+    % Settled: at most 1 in 1000 pixels changed and no level moved 1 % of the smallest gap.
+    if pass > 2 && nnz(labels ~= previous) <= 1e-3 * numel(labels) && ...
+       max(abs(levels - used)) <= 0.01 * min(diff(used))
+      settled = true;
+      break;
+    end
     variance = label_variance(intensity, labels, levels);
     costs = data_costs(intensity, levels, variance, spread_limit);
   end
+  params = single([rows, cols, phases, smoothing_weight(tvWeight, variance, levels), penalty]);
   u = DASKEL_mex(costs, params, u);
 end
-labels = hard_labels(u, costs);
-levels = move_levels(levels, phase_means(intensity, labels, levels));
+if ~settled
+  labels = hard_labels(u, costs);
+  levels = move_levels(levels, phase_means(intensity, labels, levels));
+end
 
 palette = uint8([31 119 180; 255 127 14; 44 160 44; 214 39 40; 148 103 189; 140 86 75; ...
                  227 119 194; 127 127 127; 188 189 34; 23 190 207; 174 199 232; 255 187 120; ...
@@ -79,7 +98,8 @@ imwrite(reshape(palette(labels(:), :), rows, cols, 3), output);
 fprintf('%s: %d x %d pixels, %d phases\n', input, cols, rows, phases);
 fprintf('phase  intensity  pixels\n');
 for k = 1:phases
-  fprintf('%5d  %9.3f  %5.1f %%\n', k - 1, levels(k), 100 * mean(labels(:) == k));
+  fprintf('%5d  %9.*f  %5.1f %%\n', k - 1, max(3, min(9, 1 - floor(log10(min(diff(levels)))))), ...
+          levels(k), 100 * mean(labels(:) == k));
 end
 fprintf('wrote %s\n', output);
 end
@@ -147,7 +167,7 @@ end
 function levels = kmeans_levels(values, phases)
 % The levels of least within-phase sum of squares over a 4096-bin histogram of the values, by
 % dynamic programming over the bins; the extra levels of a histogram with fewer bins than phases
-% halve the widest gaps of [0, 1].
+% halve the widest gaps between the levels found (of [0, 1] around a single one).
 bins = 4096;
 low = min(values(:));
 range = max(values(:)) - low;
@@ -188,10 +208,17 @@ for c = found:-1:1
   last = first;
 end
 while numel(levels) < phases
-  bounds = [0 levels 1];
-  [~, widest] = max(diff(bounds));
-  levels = [levels(1:widest - 1), double(single((bounds(widest) + bounds(widest + 1)) / 2)), ...
-            levels(widest:end)];
+  if found < 2
+    bounds = [0 levels 1];
+    [~, widest] = max(diff(bounds));
+    at = widest;
+  else
+    bounds = levels;
+    [~, widest] = max(diff(bounds));
+    at = widest + 1;
+  end
+  levels = [levels(1:at - 1), double(single((bounds(widest) + bounds(widest + 1)) / 2)), ...
+            levels(at:end)];
 end
 end
 
@@ -232,7 +259,19 @@ if ~any(interior(:))
   interior(:) = true;
 end
 distance = intensity(interior) - reshape(levels(labels(interior)), [], 1);
-variance = max(sum(distance .^ 2) / nnz(interior), 1 / 255 ^ 2);
+variance = max(sum(distance .^ 2) / nnz(interior), variance_floor(levels));
+end
+
+function floor_value = variance_floor(levels)
+% A deviation of 1/256 of the smallest gap between the levels.
+floor_value = (min(diff(levels)) / 256) ^ 2;
+end
+
+function weight = smoothing_weight(tvWeight, variance, levels)
+% tvWeight in proportion to the share of pixels the noise carries across a midpoint, up to 1 %.
+gap = min(diff(levels));
+strays = erfc(gap / (2 * sqrt(2) * sqrt(max(variance, variance_floor(levels)))));
+weight = double(single(tvWeight * min(1, strays / 0.01)));
 end
 
 function levels = move_levels(levels, means)
@@ -252,7 +291,7 @@ end
 
 function costs = data_costs(intensity, levels, variance, spread_limit)
 % (I - c(k))^2 / (2 s2) less the pixel's least such cost, at most the spread limit.
-squared = (intensity(:) - levels) .^ 2 * (1 / (2 * max(variance, 1 / 255 ^ 2)));
+squared = (intensity(:) - levels) .^ 2 * (1 / (2 * max(variance, variance_floor(levels))));
 costs = single(min(squared - min(squared, [], 2), spread_limit));
 costs = reshape(costs, [size(intensity), numel(levels)]);
 end
