@@ -6,9 +6,10 @@
 // (a > b ? a : b), so a NaN in b passes both; comparisons are ordered (false for NaN) and give a
 // Mask, which has any() and all() and which | & and select(mask, yes, no) take; widen reads W
 // floats as doubles, exactly; roundToFloat and storeNarrowed round doubles to float;
-// constantMinusHalfBits is the integer step of the root's first estimate. Negation is needed, and
-// offered, by the scalar lanes only. A kernel rule written once as a template over the lane type
-// therefore gives the same bits at every width.
+// constantMinusHalfBits is the integer step of the root's first estimate; transpose turns W
+// lane values of W lanes each around their diagonal, moving values without changing them. Negation
+// is needed, and offered, by the scalar lanes only. A kernel rule written once as a template over
+// the lane type therefore gives the same bits at every width.
 //
 // Levels: scalar (W = 1, plain C++, what processors without SSE2 run), sse2 (2 doubles or 4
 // floats) and avx2 (4 doubles or 8 floats). The kernel sources are compiled once per level:
@@ -48,6 +49,16 @@
 #define DASKEL_NOINLINE __declspec(noinline)
 #else
 #define DASKEL_NOINLINE
+#endif
+
+// For the rules that the kernels' inner loops call many times over, unrolled: compilers weigh
+// each call site alone and leave some of them calls, which then cost more than the rule.
+#if defined(__GNUC__)
+#define DASKEL_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define DASKEL_INLINE __forceinline
+#else
+#define DASKEL_INLINE inline
 #endif
 
 namespace daskel::lanes {
@@ -138,6 +149,11 @@ template <typename T>
 Scalar<T> select(ScalarMask m, Scalar<T> yes, Scalar<T> no) {
   return m.on ? yes : no;
 }
+
+// Transposes a square of W x W values held in W lane values: lane i of v[j] takes what lane j
+// of v[i] held. One value is its own square.
+template <typename T>
+void transpose(Scalar<T> (&)[1]) {}
 
 using ScalarDoubles = Scalar<double>;
 using ScalarFloats = Scalar<float>;

@@ -99,6 +99,11 @@ inline Sse2Doubles select(Sse2Doubles mask, Sse2Doubles yes, Sse2Doubles no) {
 inline Sse2Floats select(Sse2Floats mask, Sse2Floats yes, Sse2Floats no) {
   return {_mm_or_ps(_mm_and_ps(mask.value, yes.value), _mm_andnot_ps(mask.value, no.value))};
 }
+inline void transpose(Sse2Doubles (&v)[2]) {
+  const __m128d a = v[0].value;
+  v[0].value = _mm_unpacklo_pd(a, v[1].value);
+  v[1].value = _mm_unpackhi_pd(a, v[1].value);
+}
 inline Sse2Doubles roundToFloat(Sse2Doubles x) {
   return {_mm_cvtps_pd(_mm_cvtpd_ps(x.value))};
 }
@@ -186,6 +191,17 @@ inline Avx2Doubles select(Avx2Doubles mask, Avx2Doubles yes, Avx2Doubles no) {
 }
 inline Avx2Floats select(Avx2Floats mask, Avx2Floats yes, Avx2Floats no) {
   return {_mm256_blendv_ps(no.value, yes.value, mask.value)};
+}
+// Pairs first within each 128-bit half, then the halves.
+inline void transpose(Avx2Doubles (&v)[4]) {
+  const __m256d low01 = _mm256_unpacklo_pd(v[0].value, v[1].value);   // 00 10 02 12
+  const __m256d high01 = _mm256_unpackhi_pd(v[0].value, v[1].value);  // 01 11 03 13
+  const __m256d low23 = _mm256_unpacklo_pd(v[2].value, v[3].value);   // 20 30 22 32
+  const __m256d high23 = _mm256_unpackhi_pd(v[2].value, v[3].value);  // 21 31 23 33
+  v[0].value = _mm256_permute2f128_pd(low01, low23, 0x20);
+  v[1].value = _mm256_permute2f128_pd(high01, high23, 0x20);
+  v[2].value = _mm256_permute2f128_pd(low01, low23, 0x31);
+  v[3].value = _mm256_permute2f128_pd(high01, high23, 0x31);
 }
 inline Avx2Doubles roundToFloat(Avx2Doubles x) {
   return {_mm256_cvtps_pd(_mm256_cvtpd_ps(x.value))};

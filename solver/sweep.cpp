@@ -20,6 +20,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 #include "solver/kernels.hpp"
 #include "solver/lanes.hpp"
@@ -38,14 +40,17 @@ using lanes::ScalarDoubles;
 constexpr double kSumTolerance = 1e-6;             // a pixel sum further from one is rescaled
 constexpr double kSmallestNormalFloat = 0x1p-126;  // sums below it rescale by the stored values
 
-constexpr int32_t kMaxBlockSteps = 64;         // steps gathered ahead per block
-constexpr int32_t kMinBlockSteps = 4;          // below this the band schedule is not worth it
-constexpr int32_t kBandScratchDoubles = 8192;  // 64 KiB of gathered terms
-constexpr int32_t kLaneScratchDoubles = 4096;  // 32 KiB for a lane band, which keeps a history
-constexpr int32_t kHistorySteps = 32;          // a power of two above kSkewRows
-constexpr int32_t kHistoryFirstLane = 4;       // index of lane 0 in an entry; the one before: -0.0
+constexpr int32_t kMaxBlockSteps = 64;            // steps gathered ahead per block
+constexpr int32_t kMinBlockSteps = 4;             // below this the band schedule is not worth it
+constexpr int32_t kBandScratchDoubles = 8192;     // 64 KiB of gathered terms
+constexpr int32_t kLaneScratchDoubles = 4096;     // 32 KiB for a lane band, which keeps a history
+constexpr int32_t kHistorySteps = 2 * kSkewRows;  // two groups of steps (finishFullGroup)
+// Lane 0's place in a history entry, one vector in, so that the lanes' vectors are aligned; the
+// place before it holds -0.0.
+constexpr int32_t kHistoryFirstLane = Doubles::kWidth;
 constexpr int32_t kHistoryStride = kHistoryFirstLane + kBandColumns;  // doubles per entry
-constexpr int32_t kLineFloats = 16;                                   // floats per cache line
+constexpr int32_t kHistoryPhaseStride = kHistorySteps * kHistoryStride;
+constexpr int32_t kLineFloats = 16;  // floats per cache line
 constexpr int kAllLanes = (1 << kBandColumns) - 1;
 
 // A history entry is found by the step's low bits (step -1 included, the entry before a lane's
@@ -71,10 +76,10 @@ double biasWeight(const SolverState& s) {
   return neighbours == 4 ? s.inv4Penalty : neighbours == 3 ? s.inv3Penalty : s.inv2Penalty;
 }
 
-// The split minus the Bregman variable, (d - b), at the elements from q on.
+// The split minus the Bregman variable, (d - b), at the elements from d and b on.
 template <class D>
-D splitPart(const float* d, const float* b, int32_t q) {
-  return D::widen(d + q) - D::widen(b + q);
+DASKEL_INLINE D splitPart(const float* d, const float* b) {
+  return D::widen(d) - D::widen(b);
 }
 
 // Element (pixel p, phase k) in u, in the costs (always in the caller's layout: within
@@ -90,22 +95,23 @@ int32_t ownedIndex(const SolverState& s, int32_t p, int32_t k) {
   return p + s.phaseStride * k;
 }
 
-// The x term X = (dx - bx)(left) - (dx - bx)(here) and the y term Y = (dy - by)(up) -
-// (dy - by)(here) at owned element o; the part of a neighbour outside the grid is dropped.
+// The x term X = (dx - bx)(left) - (dx - bx)(here) at the owned elements from dx and bx on, the
+// left neighbours `rows` elements before, and the y term Y = (dy - by)(up) - (dy - by)(here);
+// the part of a neighbour outside the grid is dropped.
 template <class D, bool hasLeft>
-D xTerm(const SolverState& s, int32_t o) {
+DASKEL_INLINE D xTerm(const float* dx, const float* bx, int32_t rows) {
   if constexpr (hasLeft) {
-    return splitPart<D>(s.dx, s.bx, o - s.rows) - splitPart<D>(s.dx, s.bx, o);
+    return splitPart<D>(dx - rows, bx - rows) - splitPart<D>(dx, bx);
   } else {
-    return -splitPart<D>(s.dx, s.bx, o);
+    return -splitPart<D>(dx, bx);
   }
 }
 template <class D, bool hasUp>
-D yTerm(const SolverState& s, int32_t o) {
+DASKEL_INLINE D yTerm(const float* dy, const float* by) {
   if constexpr (hasUp) {
-    return splitPart<D>(s.dy, s.by, o - 1) - splitPart<D>(s.dy, s.by, o);
+    return splitPart<D>(dy - 1, by - 1) - splitPart<D>(dy, by);
   } else {
-    return -splitPart<D>(s.dy, s.by, o);
+    return -splitPart<D>(dy, by);
   }
 }
 
@@ -113,7 +119,7 @@ D yTerm(const SolverState& s, int32_t o) {
 // mean of these, makes a pixel's unclamped values sum to the mean of its neighbours' sums; it
 // never reads u.
 template <class D>
-D multiplierTerm(double penalty, D x, D y, D cost) {
+DASKEL_INLINE D multiplierTerm(double penalty, D x, D y, D cost) {
   return (D::set(penalty) * x + D::set(penalty) * y) - cost;
 }
 template <class D>
@@ -123,7 +129,7 @@ void storeMultiplier(D sum, int32_t phases, float* to) {
 
 // What a phase's value subtracts: (multiplier + cost) * w_n.
 template <class D>
-D phaseBias(D multiplier, D cost, double weight) {
+DASKEL_INLINE D phaseBias(D multiplier, D cost, double weight) {
   return (multiplier + cost) * D::set(weight);
 }
 
@@ -131,7 +137,7 @@ D phaseBias(D multiplier, D cost, double weight) {
 // 1 gives 1, otherwise below 0 gives 0"). min(1, v) is (1 < v ? 1 : v) and max(0, v) is
 // (0 > v ? 0 : v), so a NaN passes both unchanged, as it passes both tests.
 template <class D>
-D clampedValue(double coefficient, D stencil, D bias) {
+DASKEL_INLINE D clampedValue(double coefficient, D stencil, D bias) {
   const D value = D::set(coefficient) * stencil - bias;
   return max(D::set(0.0), min(D::set(1.0), value));
 }
@@ -139,13 +145,13 @@ D clampedValue(double coefficient, D stencil, D bias) {
 // An interior value from the gathered part of its stencil sum and the two neighbours that the
 // recurrence down the columns produces: S = (part + left) + up.
 template <class D>
-D interiorValue(D part, D left, D up, D bias) {
+DASKEL_INLINE D interiorValue(D part, D left, D up, D bias) {
   return clampedValue(stencilCoefficient<4>(), (part + left) + up, bias);
 }
 
 // Whether pixels' running sums stray from one by more than the tolerance.
 template <class D>
-typename D::Mask strays(D sum) {
+DASKEL_INLINE typename D::Mask strays(D sum) {
   const D d = sum - D::set(1.0);
   return (d > D::set(kSumTolerance)) | (d < D::set(-kSumTolerance));
 }
@@ -157,7 +163,7 @@ typename D::Mask strays(D sum) {
 // zero or exceed one; such a pixel is rescaled by the sum of its stored values instead.
 // `values` loads and stores a pixel's value of phase k, widened from and rounded to float.
 template <class D, class Values>
-void normalise(const Values& values, int32_t phases, D sum, typename D::Mask need) {
+DASKEL_INLINE void normalise(const Values& values, int32_t phases, D sum, typename D::Mask need) {
   if (!need.any()) return;
   const typename D::Mask small = need & (sum < D::set(kSmallestNormalFloat));
   if (small.any()) {
@@ -194,7 +200,8 @@ void updatePixel(SolverState& s, int32_t p, Multipliers multipliers) {
     S sum = S::set(0.0);
     for (int32_t k = 0; k < s.phases; ++k) {
       const int32_t o = ownedIndex(s, p, k);
-      sum = sum + multiplierTerm(s.penalty, xTerm<S, hasLeft>(s, o), yTerm<S, hasUp>(s, o),
+      sum = sum + multiplierTerm(s.penalty, xTerm<S, hasLeft>(s.dx + o, s.bx + o, s.rows),
+                                 yTerm<S, hasUp>(s.dy + o, s.by + o),
                                  S::widen(s.costs + costIndex(s, p, k)));
     }
     storeMultiplier(sum, s.phases, s.multiplier + p);
@@ -205,7 +212,7 @@ void updatePixel(SolverState& s, int32_t p, Multipliers multipliers) {
   for (int32_t k = 0; k < s.phases; ++k) {
     const int32_t q = labelIndex(s, p, k);
     const int32_t o = ownedIndex(s, p, k);
-    S stencil = xTerm<S, hasLeft>(s, o) + yTerm<S, hasUp>(s, o);
+    S stencil = xTerm<S, hasLeft>(s.dx + o, s.bx + o, s.rows) + yTerm<S, hasUp>(s.dy + o, s.by + o);
     if constexpr (hasRight) stencil = stencil + S::widen(u + q + s.rows);
     if constexpr (hasDown) stencil = stencil + S::widen(u + q + 1);
     if constexpr (hasLeft) stencil = stencil + S::widen(u + q - s.rows);
@@ -271,34 +278,42 @@ void updateColumnEnds(SolverState& s, int32_t j, Multipliers m = Multipliers::co
 
 // Gathered terms of a band for a block of steps: at slot (step - first step of the block), phase
 // k and band column c, the partial stencil sum at part(slot, k)[c] and the bias at
-// bias(slot, k)[c].
+// bias(slot, k)[c]. The slots of one phase follow each other, kBandColumns doubles apart, so that
+// a step finds the terms of every phase at fixed distances from those of phase 0.
 struct BandScratch {
   double* terms;
   int32_t phases;
   int32_t blockSteps;
   double* part(int32_t slot, int32_t k) const {
-    return terms + (slot * 2 * phases + k) * kBandColumns;
+    return terms + (2 * k * blockSteps + slot) * kBandColumns;
   }
-  double* bias(int32_t slot, int32_t k) const { return part(slot, phases + k); }
-  int32_t slotStride() const { return 2 * phases * kBandColumns; }
+  double* bias(int32_t slot, int32_t k) const { return part(slot, k) + biasOffset(); }
+  int32_t biasOffset() const { return blockSteps * kBandColumns; }       // from a part to its bias
+  int32_t phaseStride() const { return 2 * blockSteps * kBandColumns; }  // from phase k to k + 1
 };
+constexpr int32_t kSlotStride = kBandColumns;  // doubles from one slot to the next
 
 constexpr int32_t blockStepsFor(int32_t scratchDoubles, int32_t phases) {
   return std::min(kMaxBlockSteps, scratchDoubles / (2 * phases * kBandColumns));
 }
+// A lane band's blocks are whole groups of kSkewRows steps (finishLaneBlock).
+constexpr int32_t laneBlockStepsFor(int32_t phases) {
+  return blockStepsFor(kLaneScratchDoubles, phases) / kSkewRows * kSkewRows;
+}
 
 // The lane bands, unlike the bands whose recurrence runs pixel by pixel, have no fallback for a
 // block too short to be worth the schedule.
-static_assert(blockStepsFor(kLaneScratchDoubles, kLaneMaxPhases) >= kMinBlockSteps,
-              "a lane band of the most phases it takes has blocks of kMinBlockSteps steps");
+static_assert(laneBlockStepsFor(kLaneMaxPhases) >= std::max(kMinBlockSteps, kSkewRows),
+              "a lane band of the most phases it takes has blocks of a group of steps or more");
 
 // New values of a lane band (widened from their stored floats), the last kHistorySteps steps:
-// lane c of step t and phase k at at(t, k)[c]; at(t, k)[-1] always holds -0.0.
+// lane c of step t and phase k at at(t, k)[c]; at(t, k)[-1] always holds -0.0. The entries of
+// one phase follow each other, step after step (the ring starting again at each multiple of
+// kHistorySteps), and the phases lie kHistoryPhaseStride apart.
 struct LaneHistory {
   double* values;
-  int32_t phases;
   double* at(int32_t step, int32_t k) const {
-    return values + ((step & (kHistorySteps - 1)) * phases + k) * kHistoryStride +
+    return values + k * kHistoryPhaseStride + (step & (kHistorySteps - 1)) * kHistoryStride +
            kHistoryFirstLane;
   }
 };
@@ -319,37 +334,61 @@ int32_t bandSteps(const SolverState& s, int32_t width) {
   return s.rows - 2 + (width - 1) * kSkewRows;
 }
 
-// The gathered terms of D::kWidth consecutive rows of one phase from element q of u (o of the
-// owned volumes, c of the costs): the stencil part ((X + Y) + right) + down, plus left where it
-// is final, scattered to consecutive slots; and the multiplier summands added to `sums`, when
-// given.
+// The arrays a gathering reads, each at pixel 0 of one phase, so that pixel p of that phase is
+// element p of each: u, the split and Bregman volumes (owned layout), the costs (the caller's
+// layout), and the multipliers, which have no phases.
+struct PhaseArrays {
+  const float* u;
+  const float* dx;
+  const float* bx;
+  const float* dy;
+  const float* by;
+  const float* costs;
+  const float* multiplier;
+  int32_t rows;
+  double penalty;
+  double biasWeight;  // w_4
+};
+
+PhaseArrays phaseArrays(const SolverState& s, int32_t k) {
+  const int32_t owned = ownedIndex(s, 0, k);
+  return {s.u + labelIndex(s, 0, k),    s.dx + owned, s.bx + owned, s.dy + owned, s.by + owned,
+          s.costs + costIndex(s, 0, k), s.multiplier, s.rows,       s.penalty,    s.inv4Penalty};
+}
+
+// The stencil part ((X + Y) + right) + down of D::kWidth consecutive interior rows of one phase
+// from pixel p, plus left where it is final; with `summand`, the rows' multiplier summands go
+// there.
 template <class D>
-void gatherRows(const SolverState& s, int32_t q, int32_t o, int32_t c, bool withLeft, double* part,
-                int32_t slotStride, double* sums) {
-  const D x = xTerm<D, true>(s, o);
-  const D y = yTerm<D, true>(s, o);
-  D stencil = (x + y) + D::widen(s.u + q + s.rows);              // right, old
-  stencil = stencil + D::widen(s.u + q + 1);                     // down, old
-  if (withLeft) stencil = stencil + D::widen(s.u + q - s.rows);  // left, final
-  stencil.scatter(part, slotStride);
-  if (sums != nullptr) {
-    (D::load(sums) + multiplierTerm(s.penalty, x, y, D::widen(s.costs + c))).store(sums);
-  }
+DASKEL_INLINE D stencilPart(const PhaseArrays& a, int32_t p, bool withLeft, D* summand) {
+  const D x = xTerm<D, true>(a.dx + p, a.bx + p, a.rows);
+  const D y = yTerm<D, true>(a.dy + p, a.by + p);
+  D stencil = (x + y) + D::widen(a.u + p + a.rows);              // right, old
+  stencil = stencil + D::widen(a.u + p + 1);                     // down, old
+  if (withLeft) stencil = stencil + D::widen(a.u + p - a.rows);  // left, final
+  if (summand != nullptr) *summand = multiplierTerm(a.penalty, x, y, D::widen(a.costs + p));
+  return stencil;
+}
+
+// Adds the rows' summands to their sums, which the phases accumulate in ascending order.
+template <class D>
+DASKEL_INLINE void addSummand(double* sums, D summand) {
+  (D::load(sums) + summand).store(sums);
 }
 
 // The biases (multiplier + cost) w_4 of D::kWidth consecutive rows of one phase from pixel p.
 template <class D>
-void gatherBiases(const SolverState& s, int32_t p, int32_t k, double* bias, int32_t slotStride) {
-  const D cost = D::widen(s.costs + costIndex(s, p, k));
-  phaseBias(D::widen(s.multiplier + p), cost, s.inv4Penalty).scatter(bias, slotStride);
+DASKEL_INLINE D stencilBias(const PhaseArrays& a, int32_t p) {
+  return phaseBias(D::widen(a.multiplier + p), D::widen(a.costs + p), a.biasWeight);
 }
 
 // Whether a gathering also asks for the rows of the block after the column's next one (see
-// gatherPhaseRows).
+// prefetchThenGather).
 enum class Prefetch { none, blockAfterNext };
 
 // Interior rows [first, first + count) of band column c, as one gathering takes them: in u and
-// the volumes from pixel firstPixel on, in the block's slots from slot0 on.
+// the volumes from pixel firstPixel on, in the block's slots from slot0 on (row r in slot
+// r + c kSkewRows - the block's first step).
 struct ColumnRows {
   int32_t c;
   int32_t first;
@@ -357,17 +396,10 @@ struct ColumnRows {
   int32_t firstPixel;
   int32_t slot0;
   bool withLeft;  // a lane band's first column: its left neighbour is final, and added here
+  Prefetch prefetch;
+  int32_t pixelAt(int32_t slot) const { return firstPixel + slot - slot0; }
+  int32_t slotEnd() const { return slot0 + count; }
 };
-
-ColumnRows columnRows(const SolverState& s, const Band& band, int32_t c, int32_t first,
-                      int32_t last, int32_t blockBegin) {
-  return {c,
-          first,
-          last - first,
-          1 + first + s.rows * (band.j0 + c),
-          first + c * kSkewRows - blockBegin,
-          band.history != nullptr && c == 0};
-}
 
 // The snapshot outerPrev = u of phase k's pixel rows of the column that this gathering reads
 // first, the column's ends included: taken now, before any sweep writes them.
@@ -381,111 +413,172 @@ void snapshotGatheredRows(const SolverState& s, const Band& band, const ColumnRo
               static_cast<std::size_t>(snapshotTo - snapshotFrom) * sizeof(float));
 }
 
-// The stencil parts of phase k's rows into their slots, and with `sums` the multiplier summands
-// added to sums[0 .. count). With Prefetch::blockAfterNext it first asks for the rows of the
-// block after this column's next one (gathered one block later), as such short pieces of many
-// streams are too short for the hardware's own prefetching; the left neighbours last: on a team,
-// the column another member's band has just written. (The prefetches stay here: GCC 12 takes a
+// With Prefetch::blockAfterNext, asks for phase k's rows of the block after this column's next
+// one (gathered one block later), as such short pieces of many streams are too short for the
+// hardware's own prefetching; the left neighbours last: on a team, the column another member's
+// band has just written. Then gathers. (The prefetches stay with the gathering: GCC 12 takes a
 // function of prefetches alone for one without effects and drops its calls.)
-void gatherPhaseRows(const SolverState& s, const Band& band, const ColumnRows& rows, int32_t k,
-                     Prefetch prefetch, double* sums) {
-  constexpr int32_t W = Doubles::kWidth;
-  const int32_t count = rows.count;
-  const int32_t slotStride = band.scratch.slotStride();
-  const int32_t top = labelIndex(s, rows.firstPixel, k);
-  const int32_t ownedTop = ownedIndex(s, rows.firstPixel, k);
-  const int32_t costTop = costIndex(s, rows.firstPixel, k);
-  const int32_t next = count + band.scratch.blockSteps;
-  const int32_t ahead =
-      std::min(band.scratch.blockSteps, s.rows - 2 - rows.first - count - band.scratch.blockSteps);
-  if (prefetch == Prefetch::blockAfterNext && ahead > 0) {
-    const float* const owned = s.dx + ownedTop + next;
-    const float* const label = s.u + top + next;
-    const float* streams[] = {owned,
-                              s.bx + ownedTop + next,
-                              s.dy + ownedTop + next,
-                              s.by + ownedTop + next,
-                              s.costs + costTop + next,
-                              label + s.rows,
-                              label,
-                              label - s.rows};
-    for (int i = 0; i < (rows.withLeft ? 8 : 7); ++i) {
-      for (int32_t r = 0; r < ahead; r += kLineFloats) lanes::prefetch(streams[i] + r);
+template <class Gather>
+void prefetchThenGather(const SolverState& s, const Band& band, const ColumnRows& rows,
+                        const PhaseArrays& a, const Gather& gather) {
+  const int32_t next = rows.count + band.scratch.blockSteps;
+  const int32_t ahead = std::min(band.scratch.blockSteps, s.rows - 2 - rows.first - next);
+  if (rows.prefetch == Prefetch::blockAfterNext && ahead > 0) {
+    const int32_t p = rows.firstPixel + next;
+    for (int32_t r = 0; r < ahead; r += kLineFloats) {
+      lanes::prefetch(a.dx + p + r);
+      lanes::prefetch(a.bx + p + r);
+      lanes::prefetch(a.dy + p + r);
+      lanes::prefetch(a.by + p + r);
+      lanes::prefetch(a.costs + p + r);
+      lanes::prefetch(a.u + p + s.rows + r);
+      lanes::prefetch(a.u + p + r);
+    }
+    if (rows.withLeft) {
+      for (int32_t r = 0; r < ahead; r += kLineFloats) lanes::prefetch(a.u + p - s.rows + r);
     }
   }
-  double* const part = band.scratch.part(rows.slot0, k) + rows.c;
-  int32_t r = 0;
-  for (; r + W <= count; r += W) {
-    gatherRows<Doubles>(s, top + r, ownedTop + r, costTop + r, rows.withLeft, part + r * slotStride,
-                        slotStride, sums == nullptr ? nullptr : sums + r);
-  }
-  for (; r < count; ++r) {
-    gatherRows<ScalarDoubles>(s, top + r, ownedTop + r, costTop + r, rows.withLeft,
-                              part + r * slotStride, slotStride,
-                              sums == nullptr ? nullptr : sums + r);
-  }
+  gather();
 }
 
-// The multipliers of the rows, from the sums of their summands over the phases.
+// Phase k's stencil parts of the column's rows in slots [slotBegin, slotEnd), D::kWidth rows at a
+// time, each value scattered to its slot, the last rows one by one; with `sums` (by slot), their
+// multiplier summands added to them.
+void gatherPartsOfColumn(const Band& band, const PhaseArrays& a, int32_t k, const ColumnRows& rows,
+                         int32_t slotBegin, int32_t slotEnd, double* sums) {
+  constexpr int32_t W = Doubles::kWidth;
+  const auto rowsAt = [&](auto lanes, int32_t slot) {
+    using D = decltype(lanes);
+    D summand{};
+    const D part =
+        stencilPart<D>(a, rows.pixelAt(slot), rows.withLeft, sums == nullptr ? nullptr : &summand);
+    if (sums != nullptr) addSummand(sums + slot, summand);
+    part.scatter(band.scratch.part(slot, k) + rows.c, kSlotStride);
+  };
+  int32_t slot = slotBegin;
+  for (; slot + W <= slotEnd; slot += W) rowsAt(Doubles{}, slot);
+  for (; slot < slotEnd; ++slot) rowsAt(ScalarDoubles{}, slot);
+}
+
+// The same for the biases of phase k, from the multipliers stored.
+void gatherBiasesOfColumn(const Band& band, const PhaseArrays& a, int32_t k, const ColumnRows& rows,
+                          int32_t slotBegin, int32_t slotEnd) {
+  constexpr int32_t W = Doubles::kWidth;
+  const auto rowsAt = [&](auto lanes, int32_t slot) {
+    using D = decltype(lanes);
+    stencilBias<D>(a, rows.pixelAt(slot)).scatter(band.scratch.bias(slot, k) + rows.c, kSlotStride);
+  };
+  int32_t slot = slotBegin;
+  for (; slot + W <= slotEnd; slot += W) rowsAt(Doubles{}, slot);
+  for (; slot < slotEnd; ++slot) rowsAt(ScalarDoubles{}, slot);
+}
+
+// The multipliers of the rows, from the sums of their summands over the phases (by slot).
 void storeMultipliers(const SolverState& s, const ColumnRows& rows, const double* sums) {
   constexpr int32_t W = Doubles::kWidth;
-  int32_t r = 0;
-  for (; r + W <= rows.count; r += W) {
-    storeMultiplier(Doubles::load(sums + r), s.phases, s.multiplier + rows.firstPixel + r);
+  int32_t slot = rows.slot0;
+  for (; slot + W <= rows.slotEnd(); slot += W) {
+    storeMultiplier(Doubles::load(sums + slot), s.phases, s.multiplier + rows.pixelAt(slot));
   }
-  for (; r < rows.count; ++r) {
-    storeMultiplier(ScalarDoubles::load(sums + r), s.phases, s.multiplier + rows.firstPixel + r);
+  for (; slot < rows.slotEnd(); ++slot) {
+    storeMultiplier(ScalarDoubles::load(sums + slot), s.phases, s.multiplier + rows.pixelAt(slot));
   }
 }
 
-// Each phase's biases of the rows into their slots, from the multipliers stored.
-void gatherColumnBiases(const SolverState& s, const Band& band, const ColumnRows& rows) {
+template <class Step, int32_t... i>
+void unrolled(const Step& step, std::integer_sequence<int32_t, i...>) {
+  (step(std::integral_constant<int32_t, i>{}), ...);
+}
+// step(std::integral_constant<int32_t, i>) for i = 0 .. n - 1, written out.
+template <int32_t n, class Step>
+void unrolled(const Step& step) {
+  unrolled(step, std::make_integer_sequence<int32_t, n>{});
+}
+
+// W = Doubles::kWidth columns of a band, gathered together for one block. Where all W have rows
+// for the same slots, the terms go in squares of W slots by W columns: each column's W rows are
+// formed in the lanes of one value, and a transpose in registers turns the W values into those
+// of the W slots, each stored whole. The other rows go column by column, each value scattered to
+// its slot. Either way each value is the same sequence of operations on the same inputs.
+struct ColumnGroup {
+  ColumnRows rows[Doubles::kWidth];
+  int32_t columns;    // of the group that have rows in this block
+  int32_t tileBegin;  // the slots [tileBegin, tileEnd) go in squares
+  int32_t tileEnd;
+
+  // The slots of `r` outside the squares, in at most two pieces; empty pieces are left out.
+  template <class Piece>
+  void forEachPieceOutside(const ColumnRows& r, const Piece& piece) const {
+    const int32_t before = tileBegin < tileEnd ? tileBegin : r.slotEnd();
+    if (r.slot0 < before) piece(r.slot0, before);
+    if (tileBegin < tileEnd && tileEnd < r.slotEnd()) piece(tileEnd, r.slotEnd());
+  }
+};
+
+// The squares of phase k's stencil parts: column l of the group, pixel p + l (rows - kSkewRows)
+// at the slot of pixel p of its first column.
+template <bool kWithLeft, bool kSums>
+void gatherPartSquares(const Band& band, const PhaseArrays arrays, int32_t k, const ColumnGroup& g,
+                       double (*sums)[kMaxBlockSteps]) {
   constexpr int32_t W = Doubles::kWidth;
-  const int32_t slotStride = band.scratch.slotStride();
-  for (int32_t k = 0; k < s.phases; ++k) {
-    double* const bias = band.scratch.bias(rows.slot0, k) + rows.c;
-    int32_t r = 0;
-    for (; r + W <= rows.count; r += W) {
-      gatherBiases<Doubles>(s, rows.firstPixel + r, k, bias + r * slotStride, slotStride);
-    }
-    for (; r < rows.count; ++r) {
-      gatherBiases<ScalarDoubles>(s, rows.firstPixel + r, k, bias + r * slotStride, slotStride);
-    }
+  const PhaseArrays a = arrays;  // a copy that no store of the loop can change
+  const int32_t columnStep = a.rows - kSkewRows;
+  double* parts = band.scratch.part(g.tileBegin, k) + g.rows[0].c;
+  int32_t p = g.rows[0].pixelAt(g.tileBegin);
+  for (int32_t slot = g.tileBegin; slot < g.tileEnd; slot += W, p += W, parts += W * kSlotStride) {
+    Doubles square[W];
+    unrolled<W>([&](auto lane) {
+      constexpr int32_t l = decltype(lane)::value;
+      Doubles summand{};
+      square[l] = stencilPart<Doubles>(a, p + l * columnStep, kWithLeft && l == 0,
+                                       kSums ? &summand : nullptr);
+      if constexpr (kSums) addSummand(sums[l] + slot, summand);
+    });
+    transpose(square);
+    unrolled<W>([&](auto i) { square[i].store(parts + i * kSlotStride); });
   }
 }
 
-// Gathers interior rows [first, last) of band column c into the slots of the block that starts at
-// step `blockBegin`. The recurrence has not reached these rows nor their right neighbours, so
-// right and down are old, as in the plain order. A lane band's first column adds its left
-// neighbour here: that column lies in the band before, or is column 0, final either way.
-void gatherColumn(const SolverState& s, const Band& band, int32_t c, int32_t first, int32_t last,
-                  int32_t blockBegin, Prefetch prefetch) {
-  const ColumnRows rows = columnRows(s, band, c, first, last, blockBegin);
-  alignas(32) double sums[kMaxBlockSteps];
-  double* const sumsOrNull = band.multipliers == Multipliers::compute ? sums : nullptr;
-  if (sumsOrNull != nullptr) std::fill(sums, sums + rows.count, 0.0);
-  for (int32_t k = 0; k < s.phases; ++k) {
-    if (band.snapshot) snapshotGatheredRows(s, band, rows, k);
-    gatherPhaseRows(s, band, rows, k, prefetch, sumsOrNull);
+void gatherBiasSquares(const Band& band, const PhaseArrays arrays, int32_t k,
+                       const ColumnGroup& g) {
+  constexpr int32_t W = Doubles::kWidth;
+  const PhaseArrays a = arrays;
+  const int32_t columnStep = a.rows - kSkewRows;
+  double* biases = band.scratch.bias(g.tileBegin, k) + g.rows[0].c;
+  int32_t p = g.rows[0].pixelAt(g.tileBegin);
+  for (int32_t slot = g.tileBegin; slot < g.tileEnd; slot += W, p += W, biases += W * kSlotStride) {
+    Doubles square[W];
+    unrolled<W>([&](auto lane) {
+      constexpr int32_t l = decltype(lane)::value;
+      square[l] = stencilBias<Doubles>(a, p + l * columnStep);
+    });
+    transpose(square);
+    unrolled<W>([&](auto i) { square[i].store(biases + i * kSlotStride); });
   }
-  if (sumsOrNull != nullptr) storeMultipliers(s, rows, sums);
-  gatherColumnBiases(s, band, rows);
 }
 
 // Whether a band is the second sweep's, trailing the first sweep's band one column to its right
 // block by block (sweepBandPair), or any other: a sweep's band alone, or the first sweep's.
 enum class Trailing { no, behindFirstSweep };
 
-// Gathers every column of a band for the block of steps [blockBegin, blockEnd). A band
-// Trailing::behindFirstSweep updates, just before a column gathers its first or its last
-// interior row, the first sweep's top or bottom pixel of that column, which the column then
-// reads as its old up or down neighbour; its columns other than the first read what the first
-// sweep read a few steps earlier, so they fetch nothing ahead.
-void gatherBlock(SolverState& s, const Band& band, int32_t blockBegin, int32_t blockEnd,
-                 Trailing trailing) {
+// Gathers the columns [c0, c0 + W) of a band (those of them it has) into the slots of the block
+// that starts at step `blockBegin`. The recurrence has not reached these rows nor their right
+// neighbours, so right and down are old, as in the plain order. A lane band's first column adds
+// its left neighbour here: that column lies in the band before, or is column 0, final either way.
+// A band Trailing::behindFirstSweep first updates, where a column of the group gathers its first
+// or its last interior row, the first sweep's top or bottom pixel of that column, which the
+// column then reads as its old up or down neighbour, in column order (each reads the one of the
+// column before, updated, and the one of the column after, not yet; the group's gathering reads
+// no other edge pixel); its columns other than the first read what the first sweep read a few
+// steps earlier, so they fetch nothing ahead.
+void gatherColumnGroup(SolverState& s, const Band& band, int32_t c0, int32_t blockBegin,
+                       int32_t blockEnd, Trailing trailing) {
+  constexpr int32_t W = Doubles::kWidth;
   const int32_t interiorRows = s.rows - 2;
   const bool updatesFirstSweepEnds = trailing == Trailing::behindFirstSweep;
-  for (int32_t c = 0; c < band.width; ++c) {
+  ColumnGroup g{};
+  g.tileEnd = kMaxBlockSteps;
+  for (int32_t c = c0; c < std::min(c0 + W, band.width); ++c) {
     const int32_t lag = c * kSkewRows;
     const int32_t first = std::max(blockBegin - lag, 0);
     const int32_t last = std::min(blockEnd - lag, interiorRows);
@@ -499,14 +592,88 @@ void gatherBlock(SolverState& s, const Band& band, int32_t blockBegin, int32_t b
     }
     const Prefetch prefetch =
         !updatesFirstSweepEnds || c == 0 ? Prefetch::blockAfterNext : Prefetch::none;
-    gatherColumn(s, band, c, first, last, blockBegin, prefetch);
-    if (band.history != nullptr && first == 0) {
-      // The up neighbour of the lane's first interior row is row 0, old: it stands in the
-      // history as the value of the step before, which the lane, inactive there, keeps.
-      for (int32_t k = 0; k < s.phases; ++k) {
-        band.history->at(lag - 1, k)[c] = static_cast<double>(s.u[s.rows * j + s.sliceSize * k]);
+    const ColumnRows r{c,
+                       first,
+                       last - first,
+                       1 + first + s.rows * j,
+                       first + lag - blockBegin,
+                       band.history != nullptr && c == 0,
+                       prefetch};
+    g.tileBegin = std::max(g.tileBegin, r.slot0);
+    g.tileEnd = std::min(g.tileEnd, r.slotEnd());
+    g.rows[g.columns++] = r;
+  }
+  if (g.columns == 0) return;
+  // Squares only where W columns in a row share W slots or more.
+  if (g.columns < W || g.rows[0].c != c0 || g.tileEnd - g.tileBegin < W) {
+    g.tileEnd = g.tileBegin;
+  } else {
+    g.tileEnd = g.tileBegin + (g.tileEnd - g.tileBegin) / W * W;
+  }
+
+  alignas(64) double sums[W][kMaxBlockSteps];
+  const bool formMultipliers = band.multipliers == Multipliers::compute;
+  if (formMultipliers) {
+    for (int32_t l = 0; l < g.columns; ++l) {
+      std::fill(sums[l] + g.rows[l].slot0, sums[l] + g.rows[l].slotEnd(), 0.0);
+    }
+  }
+  const bool firstWithLeft = g.rows[0].withLeft;
+  for (int32_t k = 0; k < s.phases; ++k) {
+    const PhaseArrays a = phaseArrays(s, k);
+    for (int32_t l = 0; l < g.columns; ++l) {
+      const ColumnRows& r = g.rows[l];
+      if (band.snapshot) snapshotGatheredRows(s, band, r, k);
+      double* const columnSums = formMultipliers ? sums[l] : nullptr;
+      prefetchThenGather(s, band, r, a, [&] {
+        g.forEachPieceOutside(r, [&](int32_t slotBegin, int32_t slotEnd) {
+          gatherPartsOfColumn(band, a, k, r, slotBegin, slotEnd, columnSums);
+        });
+      });
+    }
+    if (g.tileBegin < g.tileEnd) {
+      if (firstWithLeft) {
+        formMultipliers ? gatherPartSquares<true, true>(band, a, k, g, sums)
+                        : gatherPartSquares<true, false>(band, a, k, g, nullptr);
+      } else {
+        formMultipliers ? gatherPartSquares<false, true>(band, a, k, g, sums)
+                        : gatherPartSquares<false, false>(band, a, k, g, nullptr);
       }
     }
+  }
+  if (formMultipliers) {
+    for (int32_t l = 0; l < g.columns; ++l) storeMultipliers(s, g.rows[l], sums[l]);
+  }
+  for (int32_t k = 0; k < s.phases; ++k) {
+    const PhaseArrays a = phaseArrays(s, k);
+    for (int32_t l = 0; l < g.columns; ++l) {
+      g.forEachPieceOutside(g.rows[l], [&](int32_t slotBegin, int32_t slotEnd) {
+        gatherBiasesOfColumn(band, a, k, g.rows[l], slotBegin, slotEnd);
+      });
+    }
+    if (g.tileBegin < g.tileEnd) gatherBiasSquares(band, a, k, g);
+  }
+  if (band.history != nullptr) {
+    for (int32_t l = 0; l < g.columns; ++l) {
+      const ColumnRows& r = g.rows[l];
+      if (r.first != 0) continue;
+      // The up neighbour of the lane's first interior row is row 0, old: it stands in the
+      // history as the value of the step before, which the lane, inactive there, keeps.
+      const int32_t top = s.rows * (band.j0 + r.c);
+      for (int32_t k = 0; k < s.phases; ++k) {
+        band.history->at(r.c * kSkewRows - 1, k)[r.c] =
+            static_cast<double>(s.u[labelIndex(s, top, k)]);
+      }
+    }
+  }
+}
+
+// Gathers every column of a band for the block of steps [blockBegin, blockEnd), W columns at a
+// time.
+void gatherBlock(SolverState& s, const Band& band, int32_t blockBegin, int32_t blockEnd,
+                 Trailing trailing) {
+  for (int32_t c0 = 0; c0 < band.width; c0 += Doubles::kWidth) {
+    gatherColumnGroup(s, band, c0, blockBegin, blockEnd, trailing);
   }
 }
 
@@ -532,85 +699,169 @@ void finishStepByPixels(SolverState& s, const Band& band, int32_t t, int32_t slo
   }
 }
 
-// The values of lanes [lane, lane + D::kWidth) of step t in a lane band's history.
+// The values of lanes [lane, lane + D::kWidth) of one step in a lane band's history, from the
+// step's entry of phase 0.
 template <class D>
 struct HistoryValues {
   static_assert(kBandColumns % D::kWidth == 0, "a band's lanes are whole vectors of D");
-  const LaneHistory& history;
-  int32_t t;
-  int32_t lane;
-  D load(int32_t k) const { return D::load(history.at(t, k) + lane); }
-  void store(int32_t k, D value) const { value.store(history.at(t, k) + lane); }
+  double* entry;
+  D load(int32_t k) const { return D::load(entry + k * kHistoryPhaseStride); }
+  void store(int32_t k, D value) const { value.store(entry + k * kHistoryPhaseStride); }
 };
 
-// Which lanes of step t hold an interior row: bit c for lane c.
+// Which lanes of step t hold an interior row: bit c for lane c, the lanes c with
+// 0 <= t - c kSkewRows < interiorRows.
 int activeLanes(int32_t t, int32_t interiorRows) {
-  int mask = 0;
-  for (int32_t c = 0; c < kBandColumns; ++c) {
-    const int32_t row = t - c * kSkewRows;
-    if (row >= 0 && row < interiorRows) mask |= 1 << c;
-  }
-  return mask;
+  const int32_t last = std::min(t / kSkewRows, kBandColumns - 1);
+  const int32_t first = t < interiorRows ? 0 : (t - interiorRows) / kSkewRows + 1;
+  return first > last ? 0 : ((2 << last) - 1) & ~((1 << first) - 1);
 }
 
-// The recurrence of step t with one column per lane, kBandColumns / W vectors of W lanes: left
+// What step t of a lane band reads and writes, for phase 0: its gathered part (its bias
+// scratch.biasOffset() further), the history entries of steps t - kSkewRows (from lane -1, whose
+// -0.0 stands in for the first lane's left) and t - 1, and its own entry. Phase k lies k phase
+// strides further in each.
+struct LaneStep {
+  const double* part;
+  const double* left;
+  const double* up;
+  double* here;
+};
+
+// The recurrence of one step with one column per lane, kBandColumns / W vectors of W lanes: left
 // comes from the lane before, kSkewRows steps earlier, and up from the same lane one step
 // earlier. The first lane's left neighbour is in its gathered part already, and -0.0 stands in
-// for it, which leaves every sum unchanged (signed zeros and NaN included). Lanes outside
-// `active` (at the two ends of the band, where a column has no row at this step) compute values
-// that nobody reads: their history entries and u keep what they held.
-void finishStepByLanes(SolverState& s, const Band& band, int32_t t, int32_t slot) {
+// for it, which leaves every sum unchanged (signed zeros and NaN included). Unless
+// `everyLaneActive`, lanes outside `active` (at the two ends of the band, where a column has no
+// row at this step) compute values that nobody reads: their history entries keep what they held.
+template <bool everyLaneActive>
+DASKEL_INLINE void finishLaneStep(const LaneStep& at, const BandScratch& scratch,
+                                  const typename Doubles::Mask* active) {
   constexpr int32_t W = Doubles::kWidth;
   static_assert(kBandColumns % W == 0, "a band's lanes are whole vectors of this level");
   constexpr int32_t kVectors = kBandColumns / W;
-  const LaneHistory& history = *band.history;
-  const int active = activeLanes(t, s.rows - 2);
-  const bool full = active == kAllLanes;
-  typename Doubles::Mask activeMask[kVectors];
+  const int32_t biasOffset = scratch.biasOffset();
+  const int32_t partStride = scratch.phaseStride();
   Doubles sum[kVectors];
-  for (int32_t h = 0; h < kVectors; ++h) {
-    activeMask[h] = Doubles::maskOf(active >> (W * h));
-    sum[h] = Doubles::set(0.0);
-  }
-  for (int32_t k = 0; k < s.phases; ++k) {
-    const double* part = band.scratch.part(slot, k);
-    const double* bias = band.scratch.bias(slot, k);
-    const double* left = history.at(t - kSkewRows, k) - 1;
-    const double* up = history.at(t - 1, k);
-    double* here = history.at(t, k);
+  for (int32_t h = 0; h < kVectors; ++h) sum[h] = Doubles::set(0.0);
+  for (int32_t k = 0; k < scratch.phases; ++k) {
+    const double* part = at.part + k * partStride;
+    const int32_t entry = k * kHistoryPhaseStride;
     for (int32_t h = 0; h < kVectors; ++h) {
       const int32_t lane = W * h;
-      const Doubles value = interiorValue(Doubles::load(part + lane), Doubles::load(left + lane),
-                                          Doubles::load(up + lane), Doubles::load(bias + lane));
+      const Doubles value = interiorValue(
+          Doubles::load(part + lane), Doubles::load(at.left + entry + lane),
+          Doubles::load(at.up + entry + lane), Doubles::load(part + biasOffset + lane));
       sum[h] = sum[h] + value;
       Doubles stored = roundToFloat(value);
-      if (!full) stored = select(activeMask[h], stored, Doubles::load(here + lane));
-      stored.store(here + lane);
+      if constexpr (!everyLaneActive) {
+        stored = select(active[h], stored, Doubles::load(at.here + entry + lane));
+      }
+      stored.store(at.here + entry + lane);
     }
   }
   for (int32_t h = 0; h < kVectors; ++h) {
-    normalise(HistoryValues<Doubles>{history, t, W * h}, s.phases, sum[h],
-              strays(sum[h]) & activeMask[h]);
+    typename Doubles::Mask need = strays(sum[h]);
+    if constexpr (!everyLaneActive) need = need & active[h];
+    normalise(HistoryValues<Doubles>{at.here + W * h}, scratch.phases, sum[h], need);
   }
-  // The step's values into u: lane c is row t - c * kSkewRows of column j0 + c.
+}
+
+// Step t of a lane band, whichever lanes have rows in it, its values stored into u one by one:
+// lane c is row t - c kSkewRows of column j0 + c.
+void finishStepByLanes(SolverState& s, const Band& band, int32_t t, int32_t slot) {
+  constexpr int32_t W = Doubles::kWidth;
+  const LaneHistory& history = *band.history;
+  const int active = activeLanes(t, s.rows - 2);
+  const LaneStep at{band.scratch.part(slot, 0), history.at(t - kSkewRows, 0) - 1,
+                    history.at(t - 1, 0), history.at(t, 0)};
+  if (active == kAllLanes) {
+    finishLaneStep<true>(at, band.scratch, nullptr);
+  } else {
+    typename Doubles::Mask activeMask[kBandColumns / W];
+    for (int32_t h = 0; h < kBandColumns / W; ++h)
+      activeMask[h] = Doubles::maskOf(active >> (W * h));
+    finishLaneStep<false>(at, band.scratch, activeMask);
+  }
   const int32_t laneStep = s.rows - kSkewRows;
   float* const base = s.u + 1 + t + s.rows * band.j0;
   for (int32_t k = 0; k < s.phases; ++k) {
-    const double* here = history.at(t, k);
+    const double* here = at.here + k * kHistoryPhaseStride;
     float* const to = base + s.sliceSize * k;
     for (int32_t c = 0; c < kBandColumns; ++c) {
-      if (full || ((active >> c) & 1) != 0) to[c * laneStep] = static_cast<float>(here[c]);
+      if (((active >> c) & 1) != 0) to[c * laneStep] = static_cast<float>(here[c]);
     }
   }
 }
 
-void finishBlock(SolverState& s, const Band& band, int32_t blockBegin, int32_t blockEnd) {
-  for (int32_t t = blockBegin; t < blockEnd; ++t) {
-    if (band.history != nullptr) {
-      finishStepByLanes(s, band, t, t - blockBegin);
-    } else {
-      finishStepByPixels(s, band, t, t - blockBegin);
+// Steps [t, t + W) of every lane of a lane band into u, from their history entries (`first`:
+// step t's entry of phase 0): lane c holds rows t - c kSkewRows .. + W - 1 of column j0 + c, which
+// the transpose of each square of W steps by W lanes puts in the lanes of one value.
+void storeLaneSquares(const SolverState& s, const Band& band, int32_t t, const double* first) {
+  constexpr int32_t W = Doubles::kWidth;
+  const int32_t laneStep = s.rows - kSkewRows;
+  float* const base = s.u + 1 + t + s.rows * band.j0;
+  for (int32_t k = 0; k < s.phases; ++k) {
+    const double* const entries = first + k * kHistoryPhaseStride;
+    float* const to = base + s.sliceSize * k;
+    for (int32_t c0 = 0; c0 < kBandColumns; c0 += W) {
+      Doubles square[W];
+      for (int32_t i = 0; i < W; ++i) square[i] = Doubles::load(entries + i * kHistoryStride + c0);
+      transpose(square);
+      for (int32_t l = 0; l < W; ++l) storeNarrowed(square[l], to + (c0 + l) * laneStep);
     }
+  }
+}
+
+// Steps [t0, t0 + kSkewRows) of a lane band in which every lane has a row, t0 a multiple of
+// kSkewRows: the group writes one half of the history's ring and reads the other, which the
+// group before wrote, so with the steps unrolled each entry lies at a fixed distance from the
+// two halves. The values go into u every W steps, a square at a time. Nothing reads u of the
+// band's columns before the block ends (the recurrence reads its history; the gathering of the
+// next block, the edges and the trailing sweep come after), so the later stores give the same
+// values.
+void finishFullGroup(SolverState& s, const Band& band, int32_t t0, int32_t slot0) {
+  constexpr int32_t W = Doubles::kWidth;
+  static_assert(kSkewRows % W == 0, "a group of steps is whole squares");
+  static_assert(kHistorySteps == 2 * kSkewRows, "a group's entries are one half of the ring");
+  const double* const before = band.history->at(t0 - kSkewRows, 0);
+  double* const here = band.history->at(t0, 0);
+  const double* const part = band.scratch.part(slot0, 0);
+  unrolled<kSkewRows>([&](auto step) {
+    constexpr int32_t i = decltype(step)::value;
+    const double* const up =
+        i == 0 ? before + (kSkewRows - 1) * kHistoryStride : here + (i - 1) * kHistoryStride;
+    const LaneStep at{part + i * kSlotStride, before + i * kHistoryStride - 1, up,
+                      here + i * kHistoryStride};
+    finishLaneStep<true>(at, band.scratch, nullptr);
+    if constexpr ((i + 1) % W == 0) {
+      storeLaneSquares(s, band, t0 + i + 1 - W, here + (i + 1 - W) * kHistoryStride);
+    }
+  });
+}
+
+// The block [blockBegin, blockEnd) of a lane band, blockBegin a multiple of kSkewRows: the steps
+// in which every lane has a row, from the first row of the last lane to the last whole group
+// before the first lane ends, in groups; the others step by step.
+void finishLaneBlock(SolverState& s, const Band& band, int32_t blockBegin, int32_t blockEnd) {
+  constexpr int32_t kFirstFullStep = (kBandColumns - 1) * kSkewRows;
+  const int32_t interiorRows = s.rows - 2;
+  const int32_t fullBegin = std::clamp(kFirstFullStep, blockBegin, blockEnd);
+  const int32_t fullEnd =
+      std::max(fullBegin, std::min(blockEnd, interiorRows - interiorRows % kSkewRows));
+  int32_t t = blockBegin;
+  for (; t < fullBegin; ++t) finishStepByLanes(s, band, t, t - blockBegin);
+  for (; t < fullEnd; t += kSkewRows) finishFullGroup(s, band, t, t - blockBegin);
+  for (; t < blockEnd; ++t) finishStepByLanes(s, band, t, t - blockBegin);
+}
+
+void finishBlock(SolverState& s, const Band& band, int32_t blockBegin, int32_t blockEnd) {
+  if (band.history != nullptr) {
+    finishLaneBlock(s, band, blockBegin, blockEnd);
+    return;
+  }
+  for (int32_t t = blockBegin; t < blockEnd; ++t) {
+    finishStepByPixels(s, band, t, t - blockBegin);
   }
 }
 
@@ -677,9 +928,9 @@ void sweepBandPair(SolverState& s, const Band& first, const Band& second, const 
 class LaneFrame {
  public:
   explicit LaneFrame(int32_t phases)
-      : history_{values_, phases},
-        scratch_{terms_, phases, blockStepsFor(kLaneScratchDoubles, phases)} {
-    std::fill(values_, values_ + kHistorySteps * phases * kHistoryStride, -0.0);
+      : history_{static_cast<double*>(values_)},
+        scratch_{terms_, phases, laneBlockStepsFor(phases)} {
+    std::fill(values_, values_ + phases * kHistoryPhaseStride, -0.0);
   }
   LaneFrame(const LaneFrame&) = delete;
   LaneFrame& operator=(const LaneFrame&) = delete;
@@ -690,8 +941,8 @@ class LaneFrame {
   const BandScratch& scratch() const { return scratch_; }
 
  private:
-  alignas(32) double terms_[kLaneScratchDoubles];
-  alignas(32) double values_[kHistorySteps * kLaneMaxPhases * kHistoryStride];
+  alignas(64) double terms_[kLaneScratchDoubles];
+  alignas(64) double values_[kLaneMaxPhases * kHistoryPhaseStride];
   LaneHistory history_;
   BandScratch scratch_;
 };
