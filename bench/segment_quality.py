@@ -2,12 +2,16 @@
 """Quality benchmark of daskel-segment on pictures with known regions.
 
 Generates 256 x 256 pictures from fixed seeds (2 to 5 phases, clean to very noisy, text strokes,
-thin lines, a small minority phase, an intensity ramp, dark and bright, 8 and 16 bit), segments
-each with daskel-segment given only --phases K, and with two scikit-image pipelines as peers:
-multi-level Otsu thresholds on the picture, and the same after total-variation denoising
-(denoise_tv_chambolle, weight 0.1). Prints, per picture and on average, the share of pixels
-labelled right (all three number phases by increasing intensity, as the truth does), the
-intersection over union of the worst phase, and the number of empty phases.
+thin lines, 1-pixel lines and dots, a small minority phase, an intensity ramp, dark and bright,
+low-range 8- and 16-bit pictures, one picture at several contrasts, a texture), segments each
+with daskel-segment given only --phases K, and with simple peers at their defaults: multi-level
+Otsu thresholds on the picture, the same after total-variation denoising (denoise_tv_chambolle,
+weight 0.1, and denoise_tv_bregman), k-means of the intensities (scipy's kmeans2 from k-means++
+starts), a Gaussian mixture of them (EM from the k-means partition) and, for two phases,
+Chan-Vese. Prints, per picture and on average, the share of pixels labelled right (every method
+numbers phases by increasing intensity, as the truth does), the intersection over union of the
+worst phase, and the number of empty phases; then each family of pictures: the tool's mean
+share right beside the best peer's.
 
 Run with Debian's interpreter, which has numpy, scikit-image and imageio:
 
@@ -26,8 +30,10 @@ import time
 
 import imageio
 import numpy as np
+from scipy.cluster.vq import kmeans2
 from skimage.filters import threshold_multiotsu
-from skimage.restoration import denoise_tv_chambolle
+from skimage.restoration import denoise_tv_bregman, denoise_tv_chambolle
+from skimage.segmentation import chan_vese
 
 SIZE = 256
 TV_WEIGHT = 0.1
@@ -142,6 +148,32 @@ def minority(phases, rng):
     return truth
 
 
+def pixel_lines(_phases, rng):
+    """1-pixel lines at several angles (drawn by their pixel centres) and single dots of the
+    brightest phase on phase 0, with a 3-pixel bar; for three phases, 1-pixel lines of phase 1
+    too."""
+    truth = np.zeros((SIZE, SIZE), np.uint8)
+    top = _phases - 1
+    for n in range(16):
+        angle = rng.uniform(0.0, np.pi)
+        cy, cx = rng.uniform(40, SIZE - 40, 2)
+        half = rng.uniform(20, 60)
+        t = np.linspace(-half, half, int(4 * half))
+        rows = np.clip(np.round(cy + t * np.sin(angle)).astype(int), 0, SIZE - 1)
+        cols = np.clip(np.round(cx + t * np.cos(angle)).astype(int), 0, SIZE - 1)
+        truth[rows, cols] = top if n % 2 == 0 or _phases == 2 else 1
+    for _ in range(60):
+        truth[tuple(rng.integers(2, SIZE - 2, 2))] = top
+    truth[200:203, 20:60] = top
+    return truth
+
+
+def texture(_phases, rng):
+    """Two regions (the shapes of two phases) of stripes 4 pixels wide, alternating +-0.2 about
+    their means: truth is the region, whose means differ by less than the stripes' amplitude."""
+    return shapes(2, rng)
+
+
 LAYOUTS = {
     "shapes": shapes,
     "rings": rings,
@@ -149,48 +181,76 @@ LAYOUTS = {
     "text": text,
     "lines": thin_lines,
     "minority": minority,
+    "pixel lines": pixel_lines,
+    "texture": texture,
 }
 
 # --- The pictures ------------------------------------------------------------------------------
 
 # name, layout, phase levels, noise deviation as a share of the smallest gap between levels,
-# bits per sample, size of an intensity ramp across the picture (as a share of the smallest gap).
+# bits per sample, size of an intensity ramp across the picture (as a share of the smallest gap),
+# and the family the picture counts in. A scale a below 1 (the contrast family) maps the clean
+# intensities I to 0.1 (1 - a) + a I before the noise, which is a share of the scaled gap.
 CASES = [
-    ("2 phases clean", "shapes", [0.2, 0.8], 0.0, 8, 0.0),
-    ("2 phases noise 0.6", "shapes", [0.3, 0.7], 0.6, 8, 0.0),
-    ("3 phases clean", "shapes", [0.1, 0.5, 0.9], 0.0, 8, 0.0),
-    ("3 phases noise 0.3", "shapes", [0.1, 0.5, 0.9], 0.3, 8, 0.0),
-    ("3 blobs noise 0.5", "blobs", [0.2, 0.5, 0.8], 0.5, 8, 0.0),
-    ("3 phases noise 0.6, 16 bit", "shapes", [0.25, 0.5, 0.75], 0.6, 16, 0.0),
-    ("4 rings light noise", "rings", [0.1, 0.4, 0.6, 0.9], 0.1, 8, 0.0),
-    ("4 blobs two close levels", "blobs", [0.1, 0.45, 0.55, 0.9], 0.3, 8, 0.0),
-    ("4 blobs noise 0.5", "blobs", [0.1, 0.37, 0.63, 0.9], 0.5, 8, 0.0),
-    ("4 shapes noise 0.8", "shapes", [0.1, 0.37, 0.63, 0.9], 0.8, 8, 0.0),
-    ("5 rings clean", "rings", [0.0, 0.25, 0.5, 0.75, 1.0], 0.0, 8, 0.0),
-    ("5 blobs noise 0.3", "blobs", [0.1, 0.3, 0.5, 0.7, 0.9], 0.3, 8, 0.0),
-    ("5 shapes noise 0.5, 16 bit", "shapes", [0.1, 0.3, 0.5, 0.7, 0.9], 0.5, 16, 0.0),
-    ("5 blobs noise 0.8", "blobs", [0.1, 0.3, 0.5, 0.7, 0.9], 0.8, 8, 0.0),
-    ("text 3 px noise 0.3", "text", [0.25, 0.75], 0.3, 8, 0.0),
-    ("text 3 px noise 0.6", "text", [0.25, 0.75], 0.6, 8, 0.0),
-    ("lines 2-3 px noise 0.3", "lines", [0.2, 0.8], 0.3, 8, 0.0),
-    ("3 lines 2-3 px clean", "lines", [0.1, 0.5, 0.9], 0.0, 8, 0.0),
-    ("2 % minority phase", "minority", [0.2, 0.5, 0.8], 0.3, 8, 0.0),
-    ("3 phases on a ramp", "shapes", [0.2, 0.5, 0.8], 0.2, 8, 0.6),
-    ("dark 3 phases, 8 bit", "blobs", [0.02, 0.06, 0.10], 0.3, 8, 0.0),
-    ("bright 3 phases, 16 bit", "shapes", [0.88, 0.92, 0.96], 0.3, 16, 0.0),
-    ("dark 4 phases clean, 16 bit", "rings", [0.01, 0.02, 0.03, 0.04], 0.0, 16, 0.0),
+    ("2 phases clean", "shapes", [0.2, 0.8], 0.0, 8, 0.0, "shapes and blobs"),
+    ("2 phases noise 0.6", "shapes", [0.3, 0.7], 0.6, 8, 0.0, "shapes and blobs"),
+    ("3 phases clean", "shapes", [0.1, 0.5, 0.9], 0.0, 8, 0.0, "shapes and blobs"),
+    ("3 phases noise 0.3", "shapes", [0.1, 0.5, 0.9], 0.3, 8, 0.0, "shapes and blobs"),
+    ("3 blobs noise 0.5", "blobs", [0.2, 0.5, 0.8], 0.5, 8, 0.0, "shapes and blobs"),
+    ("3 phases noise 0.6, 16 bit", "shapes", [0.25, 0.5, 0.75], 0.6, 16, 0.0, "shapes and blobs"),
+    ("4 rings light noise", "rings", [0.1, 0.4, 0.6, 0.9], 0.1, 8, 0.0, "rings"),
+    ("4 blobs two close levels", "blobs", [0.1, 0.45, 0.55, 0.9], 0.3, 8, 0.0, "shapes and blobs"),
+    ("4 blobs noise 0.5", "blobs", [0.1, 0.37, 0.63, 0.9], 0.5, 8, 0.0, "shapes and blobs"),
+    ("4 shapes noise 0.8", "shapes", [0.1, 0.37, 0.63, 0.9], 0.8, 8, 0.0, "shapes and blobs"),
+    ("5 rings clean", "rings", [0.0, 0.25, 0.5, 0.75, 1.0], 0.0, 8, 0.0, "rings"),
+    ("5 blobs noise 0.3", "blobs", [0.1, 0.3, 0.5, 0.7, 0.9], 0.3, 8, 0.0, "shapes and blobs"),
+    ("5 shapes noise 0.5, 16 bit", "shapes", [0.1, 0.3, 0.5, 0.7, 0.9], 0.5, 16, 0.0,
+     "shapes and blobs"),
+    ("5 blobs noise 0.8", "blobs", [0.1, 0.3, 0.5, 0.7, 0.9], 0.8, 8, 0.0, "shapes and blobs"),
+    ("text 3 px noise 0.3", "text", [0.25, 0.75], 0.3, 8, 0.0, "text and lines"),
+    ("text 3 px noise 0.6", "text", [0.25, 0.75], 0.6, 8, 0.0, "text and lines"),
+    ("lines 2-3 px noise 0.3", "lines", [0.2, 0.8], 0.3, 8, 0.0, "text and lines"),
+    ("3 lines 2-3 px clean", "lines", [0.1, 0.5, 0.9], 0.0, 8, 0.0, "text and lines"),
+    ("2 % minority phase", "minority", [0.2, 0.5, 0.8], 0.3, 8, 0.0, "minority and ramp"),
+    ("3 phases on a ramp", "shapes", [0.2, 0.5, 0.8], 0.2, 8, 0.6, "minority and ramp"),
+    ("dark 3 phases, 8 bit", "blobs", [0.02, 0.06, 0.10], 0.3, 8, 0.0, "dark and bright"),
+    ("bright 3 phases, 16 bit", "shapes", [0.88, 0.92, 0.96], 0.3, 16, 0.0, "dark and bright"),
+    ("dark 4 phases clean, 16 bit", "rings", [0.01, 0.02, 0.03, 0.04], 0.0, 16, 0.0,
+     "dark and bright"),
+    ("1-px lines and dots clean", "pixel lines", [0.2, 0.8], 0.0, 8, 0.0, "1-pixel lines and dots"),
+    ("1-px lines and dots noise 0.1", "pixel lines", [0.2, 0.8], 0.1, 8, 0.0,
+     "1-pixel lines and dots"),
+    ("3 phases 1-px lines clean", "pixel lines", [0.1, 0.5, 0.9], 0.0, 8, 0.0,
+     "1-pixel lines and dots"),
+    ("3 phases 1-px lines noise 0.15", "pixel lines", [0.1, 0.5, 0.9], 0.15, 8, 0.0,
+     "1-pixel lines and dots"),
+    ("levels 10, 11, 12 of 255 clean", "shapes", [10 / 255, 11 / 255, 12 / 255], 0.0, 8, 0.0,
+     "low range"),
+    ("levels 100, 250, 400 of 65535 clean", "shapes", [100 / 65535, 250 / 65535, 400 / 65535], 0.0,
+     16, 0.0, "low range"),
+    ("levels 100, 250, 400 of 65535 noise 0.3", "blobs",
+     [100 / 65535, 250 / 65535, 400 / 65535], 0.3, 16, 0.0, "low range"),
+    ("contrast 1: 3 shapes noise 0.3, 16 bit", "shapes", [0.2, 0.5, 0.8], 0.3, 16, 0.0,
+     "contrast", 1.0),
+    ("contrast 1/4", "shapes", [0.2, 0.5, 0.8], 0.3, 16, 0.0, "contrast", 1 / 4),
+    ("contrast 1/16", "shapes", [0.2, 0.5, 0.8], 0.3, 16, 0.0, "contrast", 1 / 16),
+    ("contrast 1/64", "shapes", [0.2, 0.5, 0.8], 0.3, 16, 0.0, "contrast", 1 / 64),
+    ("texture: means 0.15 apart, stripes +-0.2", "texture", [0.4, 0.55], 0.1, 8, 0.0, "texture"),
 ]
 SHORT_CASES = {"3 phases clean", "4 rings light noise", "5 rings clean", "text 3 px noise 0.6"}
 
 
-def make_picture(index, layout, levels, noise, bits, ramp):
+def make_picture(index, layout, levels, noise, bits, ramp, scale=1.0):
     """The picture (samples on a 0 to 1 scale, quantised to `bits`) and its true phases."""
     rng = np.random.default_rng(1000 + index)
     truth = LAYOUTS[layout](len(levels), rng)
+    levels = 0.1 * (1.0 - scale) + scale * np.asarray(levels, float)
     gap = float(np.min(np.diff(levels)))
-    clean = np.asarray(levels, float)[truth]
-    _, x = pixel_grid()
+    clean = levels[truth]
+    y, x = pixel_grid()
     clean += ramp * gap * (x - 0.5)
+    if layout == "texture":
+        clean += 0.2 * np.where(np.floor(x * SIZE / 4) % 2 == 0, 1.0, -1.0)
     values = np.clip(clean + rng.normal(0.0, noise * gap, truth.shape), 0.0, 1.0)
     top = 2**bits - 1
     samples = np.round(values * top).astype(np.uint16 if bits == 16 else np.uint8)
@@ -210,6 +270,62 @@ def daskel_labels(tool, samples, phases, folder):
         check=True,
     )
     return imageio.imread(labels)
+
+
+def by_intensity(labels, intensity, phases):
+    """Labels renumbered so that phase 0 has the lowest mean intensity (empty phases last)."""
+    means = [intensity[labels == k].mean() if np.any(labels == k) else np.inf
+             for k in range(phases)]
+    rank = np.empty(phases, np.uint8)
+    rank[np.argsort(means, kind="stable")] = np.arange(phases)
+    return rank[labels]
+
+
+def kmeans_labels(intensity, phases):
+    """scipy's kmeans2 of the intensities from k-means++ starts, a fixed seed."""
+    _, labels = kmeans2(intensity.reshape(-1, 1), phases, minit="++", seed=0)
+    return by_intensity(labels.reshape(intensity.shape), intensity, phases)
+
+
+def mixture_labels(intensity, phases, iterations=100, tolerance=1e-3, floor=1e-6):
+    """A Gaussian mixture of the intensities by EM from the k-means partition (as
+    scikit-learn's GaussianMixture starts, with its tolerance, iteration count and variance
+    floor); each pixel takes its most probable component."""
+    values = intensity.reshape(-1)
+    start = kmeans_labels(intensity, phases).reshape(-1)
+    weights = np.array([np.mean(start == k) for k in range(phases)]) + 1e-12
+    means = np.array([values[start == k].mean() if np.any(start == k) else values.mean()
+                      for k in range(phases)])
+    variances = np.array([values[start == k].var() if np.any(start == k) else values.var()
+                          for k in range(phases)]) + floor
+    previous = -np.inf
+    for _ in range(iterations):
+        log_p = (np.log(weights) - 0.5 * np.log(2 * np.pi * variances)
+                 - 0.5 * (values[:, None] - means) ** 2 / variances)
+        top = log_p.max(axis=1, keepdims=True)
+        log_total = top + np.log(np.exp(log_p - top).sum(axis=1, keepdims=True))
+        responsibilities = np.exp(log_p - log_total)
+        likelihood = float(log_total.mean())
+        counts = responsibilities.sum(axis=0) + 1e-12
+        weights = counts / values.size
+        means = (responsibilities * values[:, None]).sum(axis=0) / counts
+        variances = (responsibilities * (values[:, None] - means) ** 2).sum(axis=0) / counts + floor
+        if abs(likelihood - previous) < tolerance:
+            break
+        previous = likelihood
+    labels = np.argmax(log_p, axis=1).reshape(intensity.shape)
+    return by_intensity(labels, intensity, phases)
+
+
+def chan_vese_labels(intensity, phases):
+    """skimage's Chan-Vese at its defaults, two phases only."""
+    if phases != 2:
+        return None
+    return by_intensity(chan_vese(intensity).astype(np.uint8), intensity, 2)
+
+
+def tv_bregman_otsu_labels(intensity, phases):
+    return otsu_labels(denoise_tv_bregman(intensity), phases)
 
 
 def otsu_labels(intensity, phases):
@@ -238,42 +354,74 @@ def main():
     parser.add_argument("--markdown", action="store_true", help="print a Markdown table")
     args = parser.parse_args()
 
-    methods = ["daskel-segment", "multi-Otsu", "TV + multi-Otsu"]
+    methods = ["daskel-segment", "multi-Otsu", "TV + multi-Otsu", "TV-Bregman + multi-Otsu",
+               "k-means", "Gaussian mixture", "Chan-Vese"]
     rows = []
     started = time.time()
     with tempfile.TemporaryDirectory() as folder:
-        for index, (name, layout, levels, noise, bits, ramp) in enumerate(CASES):
+        for index, (name, layout, levels, noise, bits, ramp, family, *scale) in enumerate(CASES):
             if args.short and name not in SHORT_CASES:
                 continue
-            samples, truth = make_picture(index, layout, levels, noise, bits, ramp)
+            # The contrast family is one picture: every scale of it takes the seed of the first.
+            seed = next(i for i, case in enumerate(CASES) if case[1:6] == (layout, levels, noise,
+                                                                             bits, ramp))
+            samples, truth = make_picture(seed, layout, levels, noise, bits, ramp, *scale)
             phases = len(levels)
             intensity = samples.astype(float) / (2**bits - 1)
             results = [
                 daskel_labels(args.tool, samples, phases, folder),
                 otsu_labels(intensity, phases),
                 tv_otsu_labels(intensity, phases),
+                tv_bregman_otsu_labels(intensity, phases),
+                kmeans_labels(intensity, phases),
+                mixture_labels(intensity, phases),
+                chan_vese_labels(intensity, phases),
             ]
-            rows.append((name, [scores(labels, truth, phases) for labels in results]))
+            rows.append((name, family,
+                         [None if labels is None else scores(labels, truth, phases)
+                          for labels in results]))
 
-    means = tuple(
-        (np.mean([r[m][0] for _, r in rows]), np.mean([r[m][1] for _, r in rows]),
-         sum(r[m][2] for _, r in rows))
-        for m in range(len(methods))
-    )
-    table = rows + [("mean (empty: all pictures)", means)]
+    def mean_of(selected, m, part):
+        values = [r[m][part] for _, _, r in selected if r[m] is not None]
+        return np.mean(values) if values else None
+
+    def summary(selected):
+        return tuple(
+            None if mean_of(selected, m, 0) is None else
+            (mean_of(selected, m, 0), mean_of(selected, m, 1),
+             sum(r[m][2] for _, _, r in selected if r[m] is not None))
+            for m in range(len(methods)))
+
+    table = [(name, result) for name, _, result in rows]
+    table.append(("mean (empty: all pictures; Chan-Vese: 2 phases)", summary(rows)))
+    families = []
+    for family in dict.fromkeys(f for _, f, _ in rows):
+        selected = [row for row in rows if row[1] == family]
+        result = summary(selected)
+        # Peers that label every picture of the family (Chan-Vese only two phases).
+        peers = [m for m in range(1, len(methods)) if all(r[m] is not None for _, _, r in selected)]
+        best = max(peers, key=lambda m: result[m][0])
+        families.append((family, result[0][0], methods[best], result[best][0]))
+    cell = lambda s: "-" if s is None else (f"{100 * s[0]:.1f} / {100 * s[1]:.1f}"
+                                            + (f", {s[2]} empty" if s[2] else ""))
     if args.markdown:
         print("| picture | " + " | ".join(methods) + " |")
         print("|---|" + "---|" * len(methods))
         for name, result in table:
-            cells = [f"{100 * a:.1f} / {100 * i:.1f}" + (f", {e} empty" if e else "")
-                     for a, i, e in result]
-            print(f"| {name} | " + " | ".join(cells) + " |")
+            print(f"| {name} | " + " | ".join(cell(s) for s in result) + " |")
+        print()
+        print("| family | daskel-segment | best peer | its score |")
+        print("|---|---|---|---|")
+        for family, own, peer, theirs in families:
+            print(f"| {family} | {100 * own:.1f} | {peer} | {100 * theirs:.1f} |")
     else:
-        print(f"{'':30s}" + "".join(f"{m:>24s}" for m in methods))
-        print(f"{'picture':30s}" + f"{'right  worst IoU  empty':>24s}" * len(methods))
+        print(f"{'':40s}" + "".join(f"{m:>24s}" for m in methods))
         for name, result in table:
-            cells = [f"{100 * a:6.1f} {100 * i:9.1f} {e:6d}" for a, i, e in result]
-            print(f"{name:30s}" + "".join(f"{c:>24s}" for c in cells))
+            print(f"{name:40s}" + "".join(f"{cell(s):>24s}" for s in result))
+        print()
+        for family, own, peer, theirs in families:
+            print(f"{family:30s} daskel-segment {100 * own:5.1f}   best peer {peer} "
+                  f"{100 * theirs:5.1f}")
     print(f"{len(rows)} pictures, {time.time() - started:.1f} s", file=sys.stderr)
 
 

@@ -594,6 +594,21 @@ int64_t approximateBytes(int64_t pixels, int32_t phases) {
   return pixels * (perPixel + perElement * phases);
 }
 
+namespace {
+
+// The labelling a round starts from: the last round's where the smoothing has its full weight,
+// else blended with the uniform one in proportion. Each call's first sweep (its split variables
+// zero) replaces every pixel by its neighbours' mean plus a data term the cost clip bounds, so a
+// start from the last labelling smooths once more, and on a clean picture erases a dot that a
+// start from the uniform labelling, where the data alone decides, keeps.
+void carryLabelling(std::vector<float>& u, double carried, int32_t phases) {
+  if (carried >= 1.0) return;
+  const double uniform = (1.0 - carried) / phases;
+  for (float& value : u) value = static_cast<float>(carried * value + uniform);
+}
+
+}  // namespace
+
 bool labelsSettled(const std::vector<uint8_t>& labels, const std::vector<uint8_t>& previous,
                    const std::vector<float>& levels, const std::vector<float>& previousLevels) {
   if (labels.size() != previous.size() || levels.size() != previousLevels.size()) return false;
@@ -631,6 +646,11 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
   std::vector<float> costs(result.u.size());
   fillCosts(image.values, levels, result.variance, spreadLimit, costs.data());
 
+  // The smoothing follows the noise of the first labelling, each pixel at its nearest level: later
+  // labellings count the pixels of lost thin structures as noise of their new phase.
+  const float tvWeight = smoothingWeight(settings.tvWeight, result.variance, levels);
+  const double carried = settings.tvWeight > 0.0f ? tvWeight / settings.tvWeight : 1.0;
+
   // Once the caller has asked to stop, every later question gets the same answer.
   StopLatch latch{stop};
   const StopRequest latched{StopLatch::requested, &latch};
@@ -651,8 +671,8 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
       }
       result.variance = labelVariance(image, labels, levels);
       fillCosts(image.values, levels, result.variance, spreadLimit, costs.data());
+      carryLabelling(result.u, carried, phases);
     }
-    const float tvWeight = smoothingWeight(settings.tvWeight, result.variance, levels);
     SolverState state{};
     const bool ready =
         initSolverState(state, image.rows, image.cols, phases, tvWeight, settings.penalty,

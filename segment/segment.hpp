@@ -151,8 +151,9 @@ bool labelsSettled(const std::vector<uint8_t>& labels, const std::vector<uint8_t
 // Segments `image`. The starting levels (settings.levels, sorted, or kMeansLevels of the flat
 // window means) give the costs of the first solver call, from the uniform labelling. Every further
 // round reads the hard labels, moves the levels towards the phase means, re-estimates the
-// variance and calls the solver again from the previous labelling, with the total-variation
-// weight smoothingWeight gives. The hard labels are read rather than the soft weights, which stay
+// variance and calls the solver again from the previous labelling (blended with the uniform one
+// where the smoothing is below its full weight), with the total-variation weight smoothingWeight
+// gives for the first labelling's variance. The hard labels are read rather than the soft weights, which stay
 // soft far from the boundaries and would pull every level towards its neighbours'. The rounds end
 // early once they have settled (labelsSettled of the last two rounds' labels). The result's
 // levels are moved once more, towards the means of the final labels. All rounds share one set of
