@@ -17,10 +17,11 @@ function [labels, levels] = segment_image(input, output, phases)
 %     cannot clamp two phases to 1 together.
 %     The noise variance is at least that of a deviation of 1/256 of the smallest gap g between
 %     the levels, so that a * I + b gives the labels of I.
-%   - The total-variation weight of each call is tvWeight where noise of the variance carries
-%     1 % of the pixels or more across a midpoint (erfc(g / (2 sqrt(2 s2))) >= 0.01), in
+%   - The total-variation weight is tvWeight where noise of the first labelling's variance
+%     carries 1 % of the pixels or more across a midpoint (erfc(g / (2 sqrt(2 s2))) >= 0.01), in
 %     proportion below, none on a clean image: there a pixel a whole level from its neighbours
-%     is real.
+%     is real. Below the full weight each round starts from the last labelling blended in the
+%     same proportion with the uniform one.
 %   - Each of the following rounds reads the most likely phase of every pixel (a tie in the soft
 %     labelling goes to the cheaper phase), moves each c(k) towards the mean of its phase's
 %     interior pixels (by at most a quarter of the gap to a neighbouring level) and calls
@@ -62,6 +63,14 @@ variance = label_variance(intensity, nearest_labels(intensity, levels), levels);
 spread_limit = penalty * phases / (phases - 1);
 costs = data_costs(intensity, levels, variance, spread_limit);
 u = ones(rows, cols, phases, 'single') / phases;
+% The smoothing follows the noise of this first labelling; a round below the full weight starts
+% from the last labelling blended with the uniform one in proportion.
+weight = smoothing_weight(tvWeight, variance, levels);
+carried = 1;
+if tvWeight > 0
+  carried = double(single(weight) / single(tvWeight));
+end
+params = single([rows, cols, phases, weight, penalty]);
 labels = [];
 settled = false;
 for pass = 1:rounds
@@ -78,8 +87,10 @@ for pass = 1:rounds
     end
     variance = label_variance(intensity, labels, levels);
     costs = data_costs(intensity, levels, variance, spread_limit);
+    if carried < 1
+      u = single(carried * double(u) + (1 - carried) / phases);
+    end
   end
-  params = single([rows, cols, phases, smoothing_weight(tvWeight, variance, levels), penalty]);
   u = DASKEL_mex(costs, params, u);
 end
 if ~settled
