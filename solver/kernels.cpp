@@ -16,7 +16,8 @@ constexpr LevelKernels kKernelsAt = {&sweepLabelsAt<level>, &sweepLabelsTwiceAt<
                                      &sweepIterationAt<level>, &shrinkPassAt<level>,
                                      &shrinkColumnsAt<level>};
 
-constexpr KernelLevel kLevels[] = {KernelLevel::scalar, KernelLevel::sse2, KernelLevel::avx2};
+constexpr KernelLevel kLevels[] = {KernelLevel::scalar, KernelLevel::sse2, KernelLevel::avx2,
+                                   KernelLevel::avx512};
 
 }  // namespace
 
@@ -26,6 +27,8 @@ const char* kernelLevelName(KernelLevel level) {
       return "sse2";
     case KernelLevel::avx2:
       return "avx2";
+    case KernelLevel::avx512:
+      return "avx512";
     case KernelLevel::scalar:
       break;
   }
@@ -34,6 +37,10 @@ const char* kernelLevelName(KernelLevel level) {
 
 const LevelKernels& levelKernels(KernelLevel level) {
   switch (level) {
+#if defined(DASKEL_HAVE_AVX512_LANES)
+    case KernelLevel::avx512:
+      return kKernelsAt<KernelLevel::avx512>;
+#endif
 #if defined(DASKEL_HAVE_AVX2_LANES)
     case KernelLevel::avx2:
       return kKernelsAt<KernelLevel::avx2>;
@@ -49,7 +56,10 @@ const LevelKernels& levelKernels(KernelLevel level) {
 
 KernelLevel bestKernelLevel() {
 #if defined(DASKEL_HAVE_AVX2_LANES)
-  __builtin_cpu_init();
+  __builtin_cpu_init();  // the processor's features, and whether the system saves their registers
+#if defined(DASKEL_HAVE_AVX512_LANES)
+  if (__builtin_cpu_supports("avx512f")) return KernelLevel::avx512;
+#endif
   if (__builtin_cpu_supports("avx2")) return KernelLevel::avx2;
 #endif
 #if defined(DASKEL_HAVE_SSE2_LANES)

@@ -78,14 +78,15 @@ int32_t teamSize(const SolverState& state, int32_t threads);
 // ---- Instruction-set levels (solver/lanes.hpp) ----
 
 // The levels in increasing width. Every level gives the same bits.
-enum class KernelLevel { scalar, sse2, avx2 };
+enum class KernelLevel { scalar, sse2, avx2, avx512 };
 
 const char* kernelLevelName(KernelLevel level);
 
 // The widest level that this build has and this processor runs.
 KernelLevel bestKernelLevel();
 
-// The level named by `requested` ("scalar", "sse2" or "avx2") when it is not beyond `best`;
+// The level named by `requested` ("scalar", "sse2", "avx2" or "avx512") when it is not beyond
+// `best`;
 // `best` for a null or unknown name and for a level beyond it.
 KernelLevel chooseKernelLevel(const char* requested, KernelLevel best);
 

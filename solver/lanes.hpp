@@ -12,19 +12,21 @@
 // the lane type therefore gives the same bits at every width.
 //
 // Levels: scalar (W = 1, plain C++, what processors without SSE2 run), sse2 (2 doubles or 4
-// floats) and avx2 (4 doubles or 8 floats). The kernel sources are compiled once per level:
-// sweep.cpp and shrink.cpp alone give the scalar level, and sweep_sse2.cpp, sweep_avx2.cpp (and
-// likewise for shrink) compile them again with DASKEL_LEVEL_SSE2 or DASKEL_LEVEL_AVX2 defined. In
-// each compile `lanes::Doubles` and `lanes::Floats` are that level's lane types, `lanes::kLevel`
-// its name, and the scalar types serve the tails and the boundary; DASKEL_LEVEL_BUILT is defined
-// where the compiler and target can build the level. The SSE2 and AVX2 types are in
-// lanes_x86.hpp; kernels.cpp picks the level at run time.
+// floats), avx2 (4 doubles or 8 floats) and avx512 (8 doubles or 16 floats, comparisons into mask
+// registers). The kernel sources are compiled once per level: sweep.cpp and shrink.cpp alone give
+// the scalar level, and sweep_sse2.cpp, sweep_avx2.cpp, sweep_avx512.cpp (and likewise for
+// shrink) compile them again with DASKEL_LEVEL_SSE2, DASKEL_LEVEL_AVX2 or DASKEL_LEVEL_AVX512
+// defined. In each compile `lanes::Doubles` and `lanes::Floats` are that level's lane types,
+// `lanes::kLevel` its name, and the scalar types serve the tails and the boundary;
+// DASKEL_LEVEL_BUILT is defined where the compiler and target can build the level. The SSE2, AVX2
+// and AVX-512 types are in lanes_x86.hpp; kernels.cpp picks the level at run time.
 //
-// AVX2 lies beyond the x86-64 baseline. Its code is compiled for AVX2 between DASKEL_LANES_BEGIN
-// and DASKEL_LANES_END, which a kernel source places after all of its #includes: what the
-// standard headers define stays compiled for the baseline, so no copy that the linker might
-// share with other files uses AVX2 instructions. For the same reason everything a kernel source
-// defines between the two lies in an unnamed namespace, except its level's entry points.
+// AVX2 and AVX-512 lie beyond the x86-64 baseline. Their code is compiled for them between
+// DASKEL_LANES_BEGIN and DASKEL_LANES_END, which a kernel source places after all of its
+// #includes: what the standard headers define stays compiled for the baseline, so no copy that
+// the linker might share with other files uses their instructions. For the same reason
+// everything a kernel source defines between the two lies in an unnamed namespace, except its
+// level's entry points.
 #ifndef DASKEL_SOLVER_LANES_HPP
 #define DASKEL_SOLVER_LANES_HPP
 
@@ -40,6 +42,11 @@
 #define DASKEL_HAVE_SSE2_LANES 1
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define DASKEL_HAVE_AVX2_LANES 1
+// The build defines DASKEL_COMPILER_HAS_AVX512 where the compiler builds AVX-512F code
+// (solver/CMakeLists.txt).
+#if defined(DASKEL_COMPILER_HAS_AVX512)
+#define DASKEL_HAVE_AVX512_LANES 1
+#endif
 #endif
 #endif
 
@@ -179,9 +186,10 @@ inline ScalarFloats constantMinusHalfBits(uint32_t constant, ScalarFloats x) {
 
 // ---- The level of this compile -----------------------------------------------------------------
 
-#if defined(DASKEL_LEVEL_SSE2) || defined(DASKEL_LEVEL_AVX2)
+#if defined(DASKEL_LEVEL_SSE2) || defined(DASKEL_LEVEL_AVX2) || defined(DASKEL_LEVEL_AVX512)
 #if (defined(DASKEL_LEVEL_SSE2) && defined(DASKEL_HAVE_SSE2_LANES)) || \
-    (defined(DASKEL_LEVEL_AVX2) && defined(DASKEL_HAVE_AVX2_LANES))
+    (defined(DASKEL_LEVEL_AVX2) && defined(DASKEL_HAVE_AVX2_LANES)) || \
+    (defined(DASKEL_LEVEL_AVX512) && defined(DASKEL_HAVE_AVX512_LANES))
 #include "solver/lanes_x86.hpp"
 #define DASKEL_LEVEL_BUILT 1
 #endif

@@ -16,15 +16,18 @@ TEST(KernelLevel, ARequestCountsOnlyWhereTheProcessorHasTheLevel) {
   constexpr KernelLevel scalar = KernelLevel::scalar;
   constexpr KernelLevel sse2 = KernelLevel::sse2;
   constexpr KernelLevel avx2 = KernelLevel::avx2;
+  constexpr KernelLevel avx512 = KernelLevel::avx512;
   const struct {
     const char* requested;
     KernelLevel best;
     KernelLevel chosen;
   } cases[] = {
-      {nullptr, avx2, avx2},    {"scalar", avx2, scalar}, {"sse2", avx2, sse2},
-      {"avx2", avx2, avx2},     {"scalar", sse2, scalar}, {"avx2", sse2, sse2},  // lacking
-      {"sse2", scalar, scalar}, {"", avx2, avx2},         {"AVX2", sse2, sse2},  // unknown
-      {"avx512", avx2, avx2},   {"sse2 ", avx2, avx2},    {"scalar", scalar, scalar},
+      {nullptr, avx2, avx2},       {"scalar", avx2, scalar}, {"sse2", avx2, sse2},
+      {"avx2", avx2, avx2},        {"scalar", sse2, scalar}, {"avx2", sse2, sse2},  // lacking
+      {"sse2", scalar, scalar},    {"", avx2, avx2},         {"AVX2", sse2, sse2},  // unknown
+      {"avx512", avx2, avx2},      {"sse2 ", avx2, avx2},    {"scalar", scalar, scalar},
+      {"avx512", avx512, avx512},  {"avx2", avx512, avx2},   {nullptr, avx512, avx512},
+      {"avx512f", avx512, avx512}, {"avx512", sse2, sse2},   {"scalar", avx512, scalar},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(chooseKernelLevel(c.requested, c.best), c.chosen)
@@ -43,8 +46,10 @@ TEST(KernelLevel, TheActiveLevelFollowsTheEnvironment) {
   const struct {
     const char* word;
     KernelLevel level;
-  } words[] = {
-      {"scalar", KernelLevel::scalar}, {"sse2", KernelLevel::sse2}, {"avx2", KernelLevel::avx2}};
+  } words[] = {{"scalar", KernelLevel::scalar},
+               {"sse2", KernelLevel::sse2},
+               {"avx2", KernelLevel::avx2},
+               {"avx512", KernelLevel::avx512}};
   KernelLevel expected = best;
   for (const auto& w : words) {
     if (word == w.word) expected = std::min(w.level, best);
