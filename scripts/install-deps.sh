@@ -5,7 +5,7 @@ set -euo pipefail
 tool=(cmake g++ make libpng-dev libtiff-dev libjpeg62-turbo-dev)
 packages=("${tool[@]}" clang libclang-rt-14-dev valgrind libgtest-dev libbenchmark-dev zlib1g-dev
   octave liboctave-dev python3-dev python3-numpy pybind11-dev python3-pytest python3-pil
-  python3-dask python3-distributed python3-skimage python3-imageio
+  python3-dask python3-distributed python3-skimage python3-imageio python3-scipy
   python3-pip python3-venv python3-setuptools python3-wheel dpkg-dev)
 case "${1:-}" in
   "") ;;
