@@ -18,6 +18,7 @@
 //   - the trailing sweep: the driver's two sweeps at once, the second a band behind the first.
 // Why each of them gives every pixel the values of the plain order: solver/README.md.
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
@@ -44,7 +45,7 @@ constexpr int32_t kMaxBlockSteps = 64;            // steps gathered ahead per bl
 constexpr int32_t kMinBlockSteps = 4;             // below this the band schedule is not worth it
 constexpr int32_t kBandScratchDoubles = 8192;     // 64 KiB of gathered terms
 constexpr int32_t kLaneScratchDoubles = 4096;     // 32 KiB for a lane band, which keeps a history
-constexpr int32_t kHistorySteps = 2 * kSkewRows;  // two groups of steps (finishFullGroup)
+constexpr int32_t kHistorySteps = 2 * kSkewRows;  // two groups of steps (FullGroup)
 // Lane 0's place in a history entry, one vector in, so that the lanes' vectors are aligned; the
 // place before it holds -0.0.
 constexpr int32_t kHistoryFirstLane = Doubles::kWidth;
@@ -296,7 +297,7 @@ constexpr int32_t kSlotStride = kBandColumns;  // doubles from one slot to the n
 constexpr int32_t blockStepsFor(int32_t scratchDoubles, int32_t phases) {
   return std::min(kMaxBlockSteps, scratchDoubles / (2 * phases * kBandColumns));
 }
-// A lane band's blocks are whole groups of kSkewRows steps (finishLaneBlock).
+// A lane band's blocks are whole groups of kSkewRows steps (finishLaneBlocks).
 constexpr int32_t laneBlockStepsFor(int32_t phases) {
   return blockStepsFor(kLaneScratchDoubles, phases) / kSkewRows * kSkewRows;
 }
@@ -813,51 +814,109 @@ void storeLaneSquares(const SolverState& s, const Band& band, int32_t t, const d
   }
 }
 
-// Steps [t0, t0 + kSkewRows) of a lane band in which every lane has a row, t0 a multiple of
-// kSkewRows: the group writes one half of the history's ring and reads the other, which the
-// group before wrote, so with the steps unrolled each entry lies at a fixed distance from the
-// two halves. The values go into u every W steps, a square at a time. Nothing reads u of the
-// band's columns before the block ends (the recurrence reads its history; the gathering of the
-// next block, the edges and the trailing sweep come after), so the later stores give the same
-// values.
-void finishFullGroup(SolverState& s, const Band& band, int32_t t0, int32_t slot0) {
+// A group of steps [t0, t0 + kSkewRows) of a lane band in which every lane has a row, t0 a
+// multiple of kSkewRows: the group writes one half of the history's ring (from `here`) and reads
+// the other (from `before`), which the group before wrote, so with the steps unrolled every entry
+// lies at a fixed distance from the two halves.
+struct FullGroup {
+  const Band* band;
+  int32_t t0;
+  const double* before;
+  double* here;
+  const double* part;  // slot t0 - the block's first step, phase 0
+};
+
+FullGroup fullGroup(const Band& band, int32_t t0, int32_t slot0) {
+  return {&band, t0, band.history->at(t0 - kSkewRows, 0), band.history->at(t0, 0),
+          band.scratch.part(slot0, 0)};
+}
+
+// Step t0 + i of a full group. The values go into u every W steps, a square at a time. Nothing
+// reads u of the band's columns before the block ends (the recurrence reads its history; the
+// gathering of the next block, the edges and the trailing sweep come after), so the later stores
+// give the same values.
+template <int32_t i>
+DASKEL_INLINE void finishGroupStep(SolverState& s, const FullGroup& g) {
   constexpr int32_t W = Doubles::kWidth;
   static_assert(kSkewRows % W == 0, "a group of steps is whole squares");
   static_assert(kHistorySteps == 2 * kSkewRows, "a group's entries are one half of the ring");
-  const double* const before = band.history->at(t0 - kSkewRows, 0);
-  double* const here = band.history->at(t0, 0);
-  const double* const part = band.scratch.part(slot0, 0);
+  const double* const up =
+      i == 0 ? g.before + (kSkewRows - 1) * kHistoryStride : g.here + (i - 1) * kHistoryStride;
+  const LaneStep at{g.part + i * kSlotStride, g.before + i * kHistoryStride - 1, up,
+                    g.here + i * kHistoryStride};
+  finishLaneStep<true>(at, g.band->scratch, nullptr);
+  if constexpr ((i + 1) % W == 0) {
+    storeLaneSquares(s, *g.band, g.t0 + i + 1 - W, g.here + (i + 1 - W) * kHistoryStride);
+  }
+}
+
+// Full groups of n lane bands, their steps interleaved: step i of each band, then step i + 1 of
+// each. The bands' recurrences are independent of one another, and each step waits on its
+// band's step before (the value, the phase sum, the normalisation, the rounding to float), so
+// the processor fills one band's waits with the other's work.
+template <std::size_t n>
+void finishFullGroups(SolverState& s, const FullGroup (&groups)[n]) {
   unrolled<kSkewRows>([&](auto step) {
     constexpr int32_t i = decltype(step)::value;
-    const double* const up =
-        i == 0 ? before + (kSkewRows - 1) * kHistoryStride : here + (i - 1) * kHistoryStride;
-    const LaneStep at{part + i * kSlotStride, before + i * kHistoryStride - 1, up,
-                      here + i * kHistoryStride};
-    finishLaneStep<true>(at, band.scratch, nullptr);
-    if constexpr ((i + 1) % W == 0) {
-      storeLaneSquares(s, band, t0 + i + 1 - W, here + (i + 1 - W) * kHistoryStride);
-    }
+    unrolled<static_cast<int32_t>(n)>([&](auto band) { finishGroupStep<i>(s, groups[band]); });
   });
 }
 
-// The block [blockBegin, blockEnd) of a lane band, blockBegin a multiple of kSkewRows: the steps
-// in which every lane has a row, from the first row of the last lane to the last whole group
-// before the first lane ends, in groups; the others step by step.
-void finishLaneBlock(SolverState& s, const Band& band, int32_t blockBegin, int32_t blockEnd) {
-  constexpr int32_t kFirstFullStep = (kBandColumns - 1) * kSkewRows;
+// The steps [begin, end) of a lane band that one finishing takes, begin a multiple of kSkewRows.
+struct LaneBlock {
+  const Band* band;
+  int32_t begin;
+  int32_t end;
+  // Whether the group of steps from t is within the block and has a row in every lane at each
+  // step: from the first row of the last lane to the last whole group before the first lane ends.
+  bool isFullGroup(int32_t t, int32_t interiorRows) const {
+    return t >= (kBandColumns - 1) * kSkewRows && t + kSkewRows <= std::min(end, interiorRows);
+  }
+};
+
+// The blocks of n lane bands (one, or a first-sweep band's and the trailing second sweep's), group
+// by group in step: where every band's group is full, the groups interleaved; otherwise each full
+// group alone and the other bands' steps one by one, interleaved. Each band's steps run in their
+// order.
+template <std::size_t n>
+void finishLaneBlocks(SolverState& s, const LaneBlock (&blocks)[n]) {
   const int32_t interiorRows = s.rows - 2;
-  const int32_t fullBegin = std::clamp(kFirstFullStep, blockBegin, blockEnd);
-  const int32_t fullEnd =
-      std::max(fullBegin, std::min(blockEnd, interiorRows - interiorRows % kSkewRows));
-  int32_t t = blockBegin;
-  for (; t < fullBegin; ++t) finishStepByLanes(s, band, t, t - blockBegin);
-  for (; t < fullEnd; t += kSkewRows) finishFullGroup(s, band, t, t - blockBegin);
-  for (; t < blockEnd; ++t) finishStepByLanes(s, band, t, t - blockBegin);
+  int32_t length = 0;
+  for (const LaneBlock& b : blocks) length = std::max(length, b.end - b.begin);
+  for (int32_t offset = 0; offset < length; offset += kSkewRows) {
+    bool full[n];
+    bool allFull = true;
+    for (std::size_t i = 0; i < n; ++i) {
+      full[i] = blocks[i].isFullGroup(blocks[i].begin + offset, interiorRows);
+      allFull = allFull && full[i];
+    }
+    if (allFull) {
+      FullGroup groups[n];
+      for (std::size_t i = 0; i < n; ++i) {
+        groups[i] = fullGroup(*blocks[i].band, blocks[i].begin + offset, offset);
+      }
+      finishFullGroups(s, groups);
+      continue;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (full[i]) {
+        const FullGroup group[1] = {fullGroup(*blocks[i].band, blocks[i].begin + offset, offset)};
+        finishFullGroups(s, group);
+      }
+    }
+    for (int32_t step = offset; step < offset + kSkewRows; ++step) {
+      for (std::size_t i = 0; i < n; ++i) {
+        const int32_t t = blocks[i].begin + step;
+        if (!full[i] && t < blocks[i].end) finishStepByLanes(s, *blocks[i].band, t, step);
+      }
+    }
+  }
 }
 
 void finishBlock(SolverState& s, const Band& band, int32_t blockBegin, int32_t blockEnd) {
   if (band.history != nullptr) {
-    finishLaneBlock(s, band, blockBegin, blockEnd);
+    const LaneBlock block[1] = {{&band, blockBegin, blockEnd}};
+    finishLaneBlocks(s, block);
     return;
   }
   for (int32_t t = blockBegin; t < blockEnd; ++t) {
@@ -905,19 +964,25 @@ void sweepBand(SolverState& s, const Band& band, const PairLink* link = nullptr)
   }
 }
 
-// A first-sweep lane band and the second sweep's band one column to its left, in the same
-// steps: each block is gathered and run by the first sweep, then by the second, whose data the
-// first has just brought into the cache.
+// A first-sweep lane band and the second sweep's band one column to its left. The first runs
+// one block ahead: each round gathers the first's next block, then the second's block (whose
+// data the first has just brought into the cache), and finishes the two blocks together, their
+// steps interleaved (finishLaneBlocks). The pair announces the second band's progress; the
+// first's is then one block further.
 void sweepBandPair(SolverState& s, const Band& first, const Band& second, const PairLink& link) {
   const int32_t steps = bandSteps(s, kBandColumns);
   const int32_t blockSteps = first.scratch.blockSteps;
+  link.awaitBefore(0);
+  gatherBlock(s, first, 0, std::min(blockSteps, steps), Trailing::no);
+  finishBlock(s, first, 0, std::min(blockSteps, steps));
   for (int32_t blockBegin = 0; blockBegin < steps; blockBegin += blockSteps) {
     const int32_t blockEnd = std::min(blockBegin + blockSteps, steps);
+    const int32_t nextEnd = std::min(blockEnd + blockSteps, steps);
     link.awaitBefore(blockEnd);
-    gatherBlock(s, first, blockBegin, blockEnd, Trailing::no);
-    finishBlock(s, first, blockBegin, blockEnd);
+    gatherBlock(s, first, blockEnd, nextEnd, Trailing::no);
     gatherBlock(s, second, blockBegin, blockEnd, Trailing::behindFirstSweep);
-    finishBlock(s, second, blockBegin, blockEnd);
+    const LaneBlock blocks[2] = {{&first, blockEnd, nextEnd}, {&second, blockBegin, blockEnd}};
+    finishLaneBlocks(s, blocks);
     link.announce(blockEnd);
   }
 }
