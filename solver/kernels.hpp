@@ -22,9 +22,12 @@ inline bool hasAllBuffers(const SolverState& s) {
 // A band fills and drains its skew in (kBandColumns - 1) kSkewRows steps, which short columns
 // pay in full and which spaces the pairs of the wavefront: 8 rows swept 10 to 21 % faster than
 // 16 on columns of 32 to 128 rows, 4 to 8 % on 300 x 2000 x 3 and 512^2 x 8, and within 2 to 5 %
-// of it, either way, on tall columns of a power-of-two size.
+// of it, either way, on tall columns of a power-of-two size. With the recurrence unrolled and the
+// trailing sweep interleaved (solver/sweep.cpp), 2 rows solved 300 x 2000 x 3 7 to 8 % faster
+// than 8 (avx2 and avx512), 256^2 x 4 5 %, 512^2 x 8 1 to 2 %, 1000^2 x 4 within 1 %, and two
+// threads within 2 %; 1 row was no faster than 2, 3 rows slower.
 constexpr int32_t kBandColumns = 8;
-constexpr int32_t kSkewRows = 8;
+constexpr int32_t kSkewRows = 2;
 constexpr int32_t kLaneMaxPhases = 16;
 
 // The pairs of bands in which the driver's two sweeps run, the second sweep's band one column to

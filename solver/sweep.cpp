@@ -41,11 +41,14 @@ using lanes::ScalarDoubles;
 constexpr double kSumTolerance = 1e-6;             // a pixel sum further from one is rescaled
 constexpr double kSmallestNormalFloat = 0x1p-126;  // sums below it rescale by the stored values
 
-constexpr int32_t kMaxBlockSteps = 64;            // steps gathered ahead per block
-constexpr int32_t kMinBlockSteps = 4;             // below this the band schedule is not worth it
-constexpr int32_t kBandScratchDoubles = 8192;     // 64 KiB of gathered terms
-constexpr int32_t kLaneScratchDoubles = 4096;     // 32 KiB for a lane band, which keeps a history
-constexpr int32_t kHistorySteps = 2 * kSkewRows;  // two groups of steps (FullGroup)
+constexpr int32_t kMaxBlockSteps = 64;         // steps gathered ahead per block
+constexpr int32_t kMinBlockSteps = 4;          // below this the band schedule is not worth it
+constexpr int32_t kBandScratchDoubles = 8192;  // 64 KiB of gathered terms
+constexpr int32_t kLaneScratchDoubles = 4096;  // 32 KiB for a lane band, which keeps a history
+// The steps a lane band runs unrolled as one group (finishFullGroups): whole squares of W steps at
+// every level, whatever the skew.
+constexpr int32_t kGroupSteps = 8;
+constexpr int32_t kHistorySteps = 2 * kGroupSteps;  // two groups of steps (FullGroup)
 // Lane 0's place in a history entry, one vector in, so that the lanes' vectors are aligned; the
 // place before it holds -0.0.
 constexpr int32_t kHistoryFirstLane = Doubles::kWidth;
@@ -59,7 +62,8 @@ constexpr int kAllLanes = (1 << kBandColumns) - 1;
 // the entries of kSkewRows + 1 consecutive steps must be distinct.
 static_assert(kHistorySteps > 0 && (kHistorySteps & (kHistorySteps - 1)) == 0,
               "the history's steps are a power of two");
-static_assert(kHistorySteps > kSkewRows, "the history keeps the steps a lane reads back");
+static_assert(kSkewRows <= kGroupSteps,
+              "a group reads its left values from itself and the group before");
 static_assert(kHistoryFirstLane >= 1, "an entry has room for the -0.0 before lane 0");
 static_assert(kSkewRows >= 1, "a column's right neighbour is reached at a later step");
 static_assert(kBandColumns < 31, "a band's lanes are the bits of an int");
@@ -297,14 +301,14 @@ constexpr int32_t kSlotStride = kBandColumns;  // doubles from one slot to the n
 constexpr int32_t blockStepsFor(int32_t scratchDoubles, int32_t phases) {
   return std::min(kMaxBlockSteps, scratchDoubles / (2 * phases * kBandColumns));
 }
-// A lane band's blocks are whole groups of kSkewRows steps (finishLaneBlocks).
+// A lane band's blocks are whole groups of steps (finishLaneBlocks).
 constexpr int32_t laneBlockStepsFor(int32_t phases) {
-  return blockStepsFor(kLaneScratchDoubles, phases) / kSkewRows * kSkewRows;
+  return blockStepsFor(kLaneScratchDoubles, phases) / kGroupSteps * kGroupSteps;
 }
 
 // The lane bands, unlike the bands whose recurrence runs pixel by pixel, have no fallback for a
 // block too short to be worth the schedule.
-static_assert(laneBlockStepsFor(kLaneMaxPhases) >= std::max(kMinBlockSteps, kSkewRows),
+static_assert(laneBlockStepsFor(kLaneMaxPhases) >= std::max(kMinBlockSteps, kGroupSteps),
               "a lane band of the most phases it takes has blocks of a group of steps or more");
 
 // New values of a lane band (widened from their stored floats), the last kHistorySteps steps:
@@ -814,10 +818,10 @@ void storeLaneSquares(const SolverState& s, const Band& band, int32_t t, const d
   }
 }
 
-// A group of steps [t0, t0 + kSkewRows) of a lane band in which every lane has a row, t0 a
-// multiple of kSkewRows: the group writes one half of the history's ring (from `here`) and reads
-// the other (from `before`), which the group before wrote, so with the steps unrolled every entry
-// lies at a fixed distance from the two halves.
+// A group of steps [t0, t0 + kGroupSteps) of a lane band in which every lane has a row, t0 a
+// multiple of kGroupSteps: the group writes one half of the history's ring (from `here`) and
+// reads that half and the other (from `before`), which the group before wrote, so with the steps
+// unrolled every entry lies at a fixed distance from the two halves.
 struct FullGroup {
   const Band* band;
   int32_t t0;
@@ -827,7 +831,7 @@ struct FullGroup {
 };
 
 FullGroup fullGroup(const Band& band, int32_t t0, int32_t slot0) {
-  return {&band, t0, band.history->at(t0 - kSkewRows, 0), band.history->at(t0, 0),
+  return {&band, t0, band.history->at(t0 - kGroupSteps, 0), band.history->at(t0, 0),
           band.scratch.part(slot0, 0)};
 }
 
@@ -838,11 +842,13 @@ FullGroup fullGroup(const Band& band, int32_t t0, int32_t slot0) {
 template <int32_t i>
 DASKEL_INLINE void finishGroupStep(SolverState& s, const FullGroup& g) {
   constexpr int32_t W = Doubles::kWidth;
-  static_assert(kSkewRows % W == 0, "a group of steps is whole squares");
-  static_assert(kHistorySteps == 2 * kSkewRows, "a group's entries are one half of the ring");
-  const double* const up =
-      i == 0 ? g.before + (kSkewRows - 1) * kHistoryStride : g.here + (i - 1) * kHistoryStride;
-  const LaneStep at{g.part + i * kSlotStride, g.before + i * kHistoryStride - 1, up,
+  static_assert(kGroupSteps % W == 0, "a group of steps is whole squares");
+  static_assert(kHistorySteps == 2 * kGroupSteps, "a group's entries are one half of the ring");
+  // The entry of step t0 + e, for e from -kGroupSteps on.
+  const auto entry = [&g](int32_t e) {
+    return e < 0 ? g.before + (kGroupSteps + e) * kHistoryStride : g.here + e * kHistoryStride;
+  };
+  const LaneStep at{g.part + i * kSlotStride, entry(i - kSkewRows) - 1, entry(i - 1),
                     g.here + i * kHistoryStride};
   finishLaneStep<true>(at, g.band->scratch, nullptr);
   if constexpr ((i + 1) % W == 0) {
@@ -856,13 +862,13 @@ DASKEL_INLINE void finishGroupStep(SolverState& s, const FullGroup& g) {
 // the processor fills one band's waits with the other's work.
 template <std::size_t n>
 void finishFullGroups(SolverState& s, const FullGroup (&groups)[n]) {
-  unrolled<kSkewRows>([&](auto step) {
+  unrolled<kGroupSteps>([&](auto step) {
     constexpr int32_t i = decltype(step)::value;
     unrolled<static_cast<int32_t>(n)>([&](auto band) { finishGroupStep<i>(s, groups[band]); });
   });
 }
 
-// The steps [begin, end) of a lane band that one finishing takes, begin a multiple of kSkewRows.
+// The steps [begin, end) of a lane band that one finishing takes, begin a multiple of kGroupSteps.
 struct LaneBlock {
   const Band* band;
   int32_t begin;
@@ -870,7 +876,7 @@ struct LaneBlock {
   // Whether the group of steps from t is within the block and has a row in every lane at each
   // step: from the first row of the last lane to the last whole group before the first lane ends.
   bool isFullGroup(int32_t t, int32_t interiorRows) const {
-    return t >= (kBandColumns - 1) * kSkewRows && t + kSkewRows <= std::min(end, interiorRows);
+    return t >= (kBandColumns - 1) * kSkewRows && t + kGroupSteps <= std::min(end, interiorRows);
   }
 };
 
@@ -883,7 +889,7 @@ void finishLaneBlocks(SolverState& s, const LaneBlock (&blocks)[n]) {
   const int32_t interiorRows = s.rows - 2;
   int32_t length = 0;
   for (const LaneBlock& b : blocks) length = std::max(length, b.end - b.begin);
-  for (int32_t offset = 0; offset < length; offset += kSkewRows) {
+  for (int32_t offset = 0; offset < length; offset += kGroupSteps) {
     bool full[n];
     bool allFull = true;
     for (std::size_t i = 0; i < n; ++i) {
@@ -904,7 +910,7 @@ void finishLaneBlocks(SolverState& s, const LaneBlock (&blocks)[n]) {
         finishFullGroups(s, group);
       }
     }
-    for (int32_t step = offset; step < offset + kSkewRows; ++step) {
+    for (int32_t step = offset; step < offset + kGroupSteps; ++step) {
       for (std::size_t i = 0; i < n; ++i) {
         const int32_t t = blocks[i].begin + step;
         if (!full[i] && t < blocks[i].end) finishStepByLanes(s, *blocks[i].band, t, step);
