@@ -511,8 +511,10 @@ void reportRatios(benchmark::State& state, const std::string& name, const std::v
   state.counters[name + "_hi"] = *std::max_element(ratios.begin(), ratios.end());
 }
 
-// This build's library and an earlier build's, whole calls and warm calls on one thread, in turn.
-void previous(benchmark::State& state, Size size, const char* thisPath, const char* earlierPath) {
+// This build's library and an earlier build's, whole calls and warm calls on one thread, in turn;
+// registered only where the build names an earlier library.
+[[maybe_unused]] void previous(benchmark::State& state, Size size, const char* thisPath,
+                               const char* earlierPath) {
   const LibraryModule current(thisPath);
   const LibraryModule earlier(earlierPath);
   if (!current.loaded() || !earlier.loaded()) {

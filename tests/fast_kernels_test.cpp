@@ -333,8 +333,8 @@ TEST(FastKernels, WholeSolveMatchesOracle) {
 }
 
 // Larger power-of-two grids, where a slice is a multiple of every cache way size: with few
-// phases the owned volumes keep them unpadded, with many they pad them and the solve runs on a
-// padded copy of u, on one thread and on two.
+// phases the owned volumes keep them unpadded, with many, or with 4 KiB columns, they pad them
+// and the solve runs on a padded copy of u, on one thread and on two.
 TEST(FastKernels, WholeSolveMatchesOracleOnPowerOfTwoGrids) {
   const struct {
     Shape shape;
@@ -343,7 +343,8 @@ TEST(FastKernels, WholeSolveMatchesOracleOnPowerOfTwoGrids) {
                {{256, 64, 2}, false},
                {{64, 256, 8}, true},
                {{128, 128, 16}, true},
-               {{256, 256, 6}, true}};
+               {{256, 256, 6}, true},
+               {{1024, 16, 3}, true}};
   uint32_t seed = 5000;
   for (const auto& [shape, padded] : large) {
     for (int32_t threads : {1, 2}) {

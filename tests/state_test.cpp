@@ -160,8 +160,10 @@ TEST(SolverState, SizesOutsideTheLimitsRequestNothing) {
 }
 
 // Where the phase slices of the owned volumes start, worked out by hand. A slice of 64 KiB or more
-// is padded where more than four phases start within 256 bytes of one another modulo 4 KiB,
-// within 4 KiB modulo 128 KiB, or (of the first 16) within 128 KiB modulo 2 MiB; it is then
+// is padded where more than four phases start within 256 bytes of one another modulo 4 KiB (more
+// than two where its columns are within 64 bytes of a multiple of 4 KiB: a phase's left, own and
+// right columns then share sets too), within 4 KiB modulo 128 KiB, or (of the first 16) within
+// 128 KiB modulo 2 MiB; it is then
 // padded to the first odd number of 4 KiB pages, plus 256 bytes, whose phase starts pass all
 // three tests, unless the padded volume would leave the int32 range. Offsets below are the
 // distances of phase k from phase 0, k times the stride, in each way span.
@@ -180,8 +182,13 @@ TEST(SolverState, PadsPhaseSlicesThatWouldShareCacheSets) {
       {1024, 1024, 16, 1041 * kPage + kShift},
       {1024, 1024, 8, 1041 * kPage + kShift},
       {1024, 1024, 5, 1041 * kPage + kShift},  // 1039 pages: phases 0 .. 4 within 123392 B
-      {1024, 1024, 4, 1024 * 1024},            // four phases are never more than four
-      {1024, 1024, 1, 1024 * 1024},
+      // 4 KiB columns. 1025 pages + 256 B: 256 B apart modulo 4 KiB, 4352 B modulo 128 KiB and
+      // 2 MiB (three or four phases, all within 128 KiB).
+      {1024, 1024, 4, 1025 * kPage + kShift},
+      {1024, 1024, 3, 1025 * kPage + kShift},
+      {1024, 1024, 2, 1024 * 1024},
+      {1040, 1024, 4, 1040 * 1024},  // columns 64 B past 4 KiB: four phases are four
+      {1008, 1024, 4, 1008 * 1024},  // 64 B short of it
       // 4000000 B: 2304 B = 9 x 256 B apart modulo 4 KiB (16 distinct offsets), 67840 B modulo
       // 128 KiB (none within 4 KiB), 1902848 B modulo 2 MiB (only phases 11 apart within
       // 128 KiB: at most two per phase).
