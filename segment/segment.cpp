@@ -1,10 +1,11 @@
 // Phase intensities, data costs and labellings of the segmentation method.
 #include "segment/segment.hpp"
 
+#include "segment/working_buffers.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -275,55 +276,6 @@ void fillHardLabels(const std::vector<float>& u, const std::vector<float>& costs
     labels[p] = label;
   }
 }
-
-// The solver's working buffers, one set for every round: each round's set-up asks for the same
-// sizes in the same order and gets the same buffers back, cleared, instead of fresh pages that
-// the system must find, fault in and clear one by one (fresh huge pages cost most: 0.53 s for
-// 256 MiB here, against 0.10 s in small pages and 0.026 s to clear them again). All are freed
-// when the set goes.
-class WorkingBuffers {
- public:
-  WorkingBuffers() = default;
-  WorkingBuffers(const WorkingBuffers&) = delete;
-  WorkingBuffers& operator=(const WorkingBuffers&) = delete;
-  ~WorkingBuffers() {
-    for (const Buffer& buffer : buffers_) std::free(buffer.memory);
-  }
-
-  // The source for one set-up of the solver: its requests are counted from the first.
-  BufferSource source() {
-    next_ = 0;
-    return BufferSource{obtain, release, this};
-  }
-
- private:
-  struct Buffer {
-    void* memory = nullptr;
-    std::size_t bytes = 0;
-  };
-
-  static void* obtain(std::size_t count, std::size_t elementSize, void* context) {
-    auto* set = static_cast<WorkingBuffers*>(context);
-    const std::size_t index = set->next_++;
-    if (index == set->buffers_.size()) set->buffers_.emplace_back();
-    Buffer& buffer = set->buffers_[index];
-    const std::size_t bytes = count * elementSize;
-    if (buffer.memory != nullptr && buffer.bytes == bytes) {
-      std::memset(buffer.memory, 0, bytes);
-      return buffer.memory;
-    }
-    // The first set-up, or one of another size (none within one segmentation).
-    std::free(buffer.memory);
-    buffer.memory = std::calloc(count, elementSize);
-    buffer.bytes = buffer.memory != nullptr ? bytes : 0;
-    return buffer.memory;
-  }
-  // The buffers stay with the set until it goes.
-  static void release(void*, void*) {}
-
-  std::vector<Buffer> buffers_;
-  std::size_t next_ = 0;
-};
 
 // A stop request that, once it has said stop, goes on saying so without asking again: a request
 // may answer only once (a pending signal is taken when it is seen).
@@ -640,10 +592,17 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
   }
   std::sort(levels.begin(), levels.end());
   result.variance = labelVariance(image, nearestLabels(image.values, levels), levels);
-  result.u.assign(static_cast<std::size_t>(slice) * phases, 1.0f / static_cast<float>(phases));
+  const std::size_t elements = static_cast<std::size_t>(slice) * phases;
+  result.u.clear();
+  result.u.reserve(elements);
+  mapForWriting(result.u.data(), elements * sizeof(float));
+  result.u.assign(elements, 1.0f / static_cast<float>(phases));
   result.outerIterations = 0;
   result.rounds = 0;
-  std::vector<float> costs(result.u.size());
+  std::vector<float> costs;
+  costs.reserve(elements);
+  mapForWriting(costs.data(), elements * sizeof(float));
+  costs.resize(elements);
   fillCosts(image.values, levels, result.variance, spreadLimit, costs.data());
 
   // The smoothing follows the noise of the first labelling, each pixel at its nearest level: later

@@ -1,0 +1,59 @@
+// Buffers of the segmentation mapped in at once; see working_buffers.hpp.
+#include "segment/working_buffers.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+namespace daskel::segment {
+
+void mapForWriting(void* data, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  if (pageSize <= 0 || data == nullptr) return;
+  const auto page = static_cast<std::uintptr_t>(pageSize);
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
+  const std::uintptr_t end = (begin + bytes) & ~(page - 1);
+  // Kernels before 5.14 answer EINVAL; the pages then come in as they are touched.
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
+WorkingBuffers::~WorkingBuffers() {
+  for (const Buffer& buffer : buffers_) std::free(buffer.memory);
+}
+
+BufferSource WorkingBuffers::source() {
+  next_ = 0;
+  return BufferSource{obtain, release, this};
+}
+
+void* WorkingBuffers::obtain(std::size_t count, std::size_t elementSize, void* context) {
+  auto* set = static_cast<WorkingBuffers*>(context);
+  const std::size_t index = set->next_++;
+  if (index == set->buffers_.size()) set->buffers_.emplace_back();
+  Buffer& buffer = set->buffers_[index];
+  const std::size_t bytes = count * elementSize;
+  if (buffer.memory != nullptr && buffer.bytes == bytes) {
+    std::memset(buffer.memory, 0, bytes);
+    return buffer.memory;
+  }
+  // The first set-up, or one of another size (none within one segmentation). calloc's large
+  // blocks are fresh mappings, already zero, so mapping them in keeps them zero.
+  std::free(buffer.memory);
+  buffer.memory = std::calloc(count, elementSize);
+  buffer.bytes = buffer.memory != nullptr ? bytes : 0;
+  mapForWriting(buffer.memory, buffer.bytes);
+  return buffer.memory;
+}
+
+}  // namespace daskel::segment

@@ -1,0 +1,52 @@
+// Memory for the segmentation's large arrays, mapped in at once rather than page by page.
+//
+// A fresh page costs a fault when it is first touched, and a page that is read before it is
+// written (the solver reads its zeroed split variables first) costs two: one that maps the shared
+// zero page and one that copies it. On the 2-core development machine that is 0.22 s for the
+// 352 MiB a 2048^2 x 3 solve asks for, against 0.11 s for the same pages mapped by one request.
+#ifndef DASKEL_SEGMENT_WORKING_BUFFERS_HPP
+#define DASKEL_SEGMENT_WORKING_BUFFERS_HPP
+
+#include <cstddef>
+#include <vector>
+
+#include "solver/solver.hpp"
+
+namespace daskel::segment {
+
+// Asks the system to map the whole pages of [data, data + bytes) for writing now, in one request.
+// Only advice: where the system has no such request, or declines it, nothing changes and the
+// pages come in as they are touched.
+void mapForWriting(void* data, std::size_t bytes);
+
+// The solver's working buffers, one set for every round: each round's set-up asks for the same
+// sizes in the same order and gets the same buffers back, cleared, instead of fresh pages that
+// the system must find, map and clear one by one. Large buffers are mapped in whole when they are
+// first obtained (mapForWriting). All are freed when the set goes.
+class WorkingBuffers {
+ public:
+  WorkingBuffers() = default;
+  WorkingBuffers(const WorkingBuffers&) = delete;
+  WorkingBuffers& operator=(const WorkingBuffers&) = delete;
+  ~WorkingBuffers();
+
+  // The source for one set-up of the solver: its requests are counted from the first.
+  BufferSource source();
+
+ private:
+  struct Buffer {
+    void* memory = nullptr;
+    std::size_t bytes = 0;
+  };
+
+  static void* obtain(std::size_t count, std::size_t elementSize, void* context);
+  // The buffers stay with the set until it goes.
+  static void release(void*, void*) {}
+
+  std::vector<Buffer> buffers_;
+  std::size_t next_ = 0;
+};
+
+}  // namespace daskel::segment
+
+#endif  // DASKEL_SEGMENT_WORKING_BUFFERS_HPP
