@@ -188,6 +188,9 @@ bool writePng(StagedFile& file, int32_t rows, int32_t cols, int channels,
   png.width = static_cast<png_uint_32>(cols);
   png.height = static_cast<png_uint_32>(rows);
   png.format = channels == 3 ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+  // Labels are long runs of a few values: at the fast settings the colour image and the labels
+  // of a 2048^2 picture take 100 and 57 KB instead of 35 and 24 KB, written 0.08 s sooner.
+  png.flags = PNG_IMAGE_FLAG_FAST;
   if (file.stream() == nullptr ||
       !png_image_write_to_stdio(&png, file.stream(), 0, rowMajor.data(), 0, nullptr)) {
     error = "cannot write '" + file.path() + "': " + (png.message[0] ? png.message : "not open");
