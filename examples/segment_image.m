@@ -12,7 +12,8 @@ function [labels, levels] = segment_image(input, output, phases)
 %     window is flat, that is varies no more than twice the noise variance estimated from the
 %     median difference between neighbouring pixels.
 %   - The data cost of phase k at a pixel is (I - c(k))^2 / (2 s2), with I the intensity on a
-%     0 to 1 scale and s2 the noise variance of the labelling, counted from the pixel's cheapest
+%     0 to 1 scale and s2 the noise variance of the labelling (of the first, each pixel at its
+%     nearest level, or the neighbours' estimate where larger), counted from the pixel's cheapest
 %     phase and clipped at penalty * K / (K - 1), the spread below which the solver's sweep
 %     cannot clamp two phases to 1 together.
 %     The noise variance is at least that of a deviation of 1/256 of the smallest gap g between
@@ -25,8 +26,10 @@ function [labels, levels] = segment_image(input, output, phases)
 %   - Each of the following rounds reads the most likely phase of every pixel (a tie in the soft
 %     labelling goes to the cheaper phase), moves each c(k) towards the mean of its phase's
 %     interior pixels (by at most a quarter of the gap to a neighbouring level) and calls
-%     DASKEL_mex again from the previous labelling, until the rounds settle (at most 1 in 1000
-%     pixels changed phase and no level moved 1 % of g) or all have run.
+%     DASKEL_mex again from the previous labelling, until the rounds settle or all have run:
+%     after the first round once its labels give back its costs (no level moves 1 % of g, the
+%     variance no more than 5 %), after a later one once at most 1 in 1000 pixels changed phase
+%     and no level moved 1 % of g.
 %
 %   Needs DASKEL_mex on the path. Without arguments it segments the bundled data/camera.png.
 %
@@ -58,8 +61,9 @@ if rows < 2 || cols < 2
   error('segment_image: the image must be at least 2 x 2 pixels');
 end
 
-levels = kmeans_levels(flat_window_means(intensity, noise_variance(intensity)), phases);
-variance = label_variance(intensity, nearest_labels(intensity, levels), levels);
+noise = noise_variance(intensity);
+levels = kmeans_levels(flat_window_means(intensity, noise), phases);
+variance = max(label_variance(intensity, nearest_labels(intensity, levels), levels), noise);
 spread_limit = penalty * phases / (phases - 1);
 costs = data_costs(intensity, levels, variance, spread_limit);
 u = ones(rows, cols, phases, 'single') / phases;
@@ -79,13 +83,19 @@ for pass = 1:rounds
     labels = hard_labels(u, costs);
     used = levels;
     levels = move_levels(levels, phase_means(intensity, labels, levels));
-    % Settled: at most 1 in 1000 pixels changed and no level moved 1 % of the smallest gap.
-    if pass > 2 && nnz(labels ~= previous) <= 1e-3 * numel(labels) && ...
-       max(abs(levels - used)) <= 0.01 * min(diff(used))
-      settled = true;
+    next_variance = label_variance(intensity, labels, levels);
+    % Settled: no level moved 1 % of the smallest gap, and after the first round the variance
+    % moved no more than 5 %, after a later one at most 1 in 1000 pixels changed.
+    settled = max(abs(levels - used)) <= 0.01 * min(diff(used));
+    if pass == 2
+      settled = settled && abs(next_variance - variance) <= 0.05 * variance;
+    else
+      settled = settled && nnz(labels ~= previous) <= 1e-3 * numel(labels);
+    end
+    if settled
       break;
     end
-    variance = label_variance(intensity, labels, levels);
+    variance = next_variance;
     costs = data_costs(intensity, levels, variance, spread_limit);
     if carried < 1
       u = single(carried * double(u) + (1 - carried) / phases);

@@ -148,14 +148,24 @@ int64_t approximateBytes(int64_t pixels, int32_t phases);
 bool labelsSettled(const std::vector<uint8_t>& labels, const std::vector<uint8_t>& previous,
                    const std::vector<float>& levels, const std::vector<float>& previousLevels);
 
+// Whether the next round would solve the costs of the last one: the levels its labels move to
+// lie next to those it used (`previousLevels`), as in labelsSettled, and the variance of its labels
+// lies within 5 % of the one it used. It would then start from the labelling that the last solve
+// ended with, on the same costs.
+bool costsSettled(const std::vector<float>& levels, const std::vector<float>& previousLevels,
+                  double variance, double previousVariance);
+
 // Segments `image`. The starting levels (settings.levels, sorted, or kMeansLevels of the flat
-// window means) give the costs of the first solver call, from the uniform labelling. Every further
+// window means) give the costs of the first solver call, from the uniform labelling, with the
+// variance of each pixel at its nearest level or noiseVariance, whichever is larger. Every further
 // round reads the hard labels, moves the levels towards the phase means, re-estimates the
 // variance and calls the solver again from the previous labelling (blended with the uniform one
 // where the smoothing is below its full weight), with the total-variation weight smoothingWeight
-// gives for the first labelling's variance. The hard labels are read rather than the soft weights, which stay
-// soft far from the boundaries and would pull every level towards its neighbours'. The rounds end
-// early once they have settled (labelsSettled of the last two rounds' labels). The result's
+// gives for the first variance. The hard labels are read rather than the soft weights, which
+// stay soft far from the boundaries and would pull every level towards its neighbours'. The
+// rounds end early once they have settled: after the first round, once its labels give back the
+// costs it solved (costsSettled); after a later one, once its labels agree with the round
+// before's (labelsSettled). The result's
 // levels are moved once more, towards the means of the final labels. All rounds share one set of
 // the solver's working buffers. `onRound` (may be empty) hears about each finished round. `stop` is
 // asked before every round and, by the solver, before every outer iteration; once it answers true

@@ -229,6 +229,26 @@ TEST(Rounds, SettleWithinOneInAThousandPixelsAndOnePercentOfTheGap) {
   }
 }
 
+// The first round's costs are confirmed by its labels when the levels they give lie within 1 % of
+// the least gap and their variance within 5 % of the one solved.
+TEST(Rounds, FirstCostsSettleWithinOnePercentOfTheGapAndFivePercentOfTheVariance) {
+  const std::vector<float> levels = {0.2f, 0.5f, 0.8f};
+  struct Case {
+    float move;
+    double variance;
+    double previousVariance;
+    bool settled;
+  };
+  for (const Case& c : {Case{0.0f, 0.01, 0.01, true}, Case{0.0029f, 0.0104, 0.01, true},
+                        Case{0.0031f, 0.01, 0.01, false}, Case{0.0f, 0.0106, 0.01, false},
+                        Case{0.0f, 0.0094, 0.01, false}, Case{0.0f, 0.0, 0.0, false}}) {
+    std::vector<float> moved = levels;
+    moved[2] -= c.move;
+    EXPECT_EQ(costsSettled(moved, levels, c.variance, c.previousVariance), c.settled)
+        << "move " << c.move << ", variance " << c.variance << " after " << c.previousVariance;
+  }
+}
+
 // Settled rounds end the segmentation with the result those rounds give, and report each.
 TEST(Rounds, EndOnceSettledWithTheResultOfTheRoundsRun) {
   const auto s = makeSynthetic(Layout::DiscAndBar, 40, 50, {0.2f, 0.5f, 0.8f}, 0.05, 3);

@@ -202,12 +202,13 @@ void printReport(std::FILE* report, const std::string& name, int32_t pages,
                    100.0 * r.shares[k]);
     }
     // Rounds end early once they settle; the count says how many ran.
+    const char* rounds = r.rounds == 1 ? "round" : "rounds";
     if (r.rounds < settings.rounds) {
-      std::fprintf(report, "%d rounds (settled; at most %d), %d outer iterations, %.2f s\n",
-                   r.rounds, settings.rounds, r.outerIterations, r.seconds);
+      std::fprintf(report, "%d %s (settled; at most %d), %d outer iterations, %.2f s\n",
+                   r.rounds, rounds, settings.rounds, r.outerIterations, r.seconds);
     } else {
-      std::fprintf(report, "%d rounds, %d outer iterations, %.2f s\n", r.rounds, r.outerIterations,
-                   r.seconds);
+      std::fprintf(report, "%d %s, %d outer iterations, %.2f s\n", r.rounds, rounds,
+                   r.outerIterations, r.seconds);
     }
   }
   if (pages == 1) {
