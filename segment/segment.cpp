@@ -1,13 +1,17 @@
 // Phase intensities, data costs and labellings of the segmentation method.
 #include "segment/segment.hpp"
 
+#include "segment/column_blocks.hpp"
 #include "segment/working_buffers.hpp"
+#include "solver/cpu_count.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <optional>
 
 namespace daskel::segment {
 namespace {
@@ -33,6 +37,8 @@ constexpr double kSettledMove = 0.01;
 // The rounds also end once the next round's costs would be the last one's: no level moved by
 // more than kSettledMove of the smallest gap and the variance by no more than this share.
 constexpr double kSettledVariance = 0.05;
+// The passes of the method take one thread per this many pixels at most.
+constexpr int64_t kPixelsPerPassThread = 65536;
 
 // The non-empty bins of a histogram as prefix sums of their counts, values and squared values,
 // so that the within-phase sum of squares of any run of bins costs O(1).
@@ -135,14 +141,47 @@ double windowSquares(const GreyImage& image, const Window& w, double mean) {
   return squares;
 }
 
+// Whether a window whose values sum to `total` and their squares to `totalSquares` varies no more
+// than `limit` (mean squared deviation from the mean), with that mean. The sums of squares give
+// the variance at once; where that lies within its rounding of the limit, the deviations are
+// summed one by one.
+bool flatWindow(const GreyImage& image, const Window& w, double total, double totalSquares,
+                double limit, double& mean) {
+  mean = total / w.count;
+  const double quick = totalSquares - total * mean;  // count times the variance
+  const double bound = limit * w.count;
+  const double rounding = 1e-12 * (totalSquares + bound);
+  if (quick < bound - rounding) return true;
+  if (quick > bound + rounding) return false;
+  return windowSquares(image, w, mean) / w.count <= limit;
+}
+
+// Whether pixel (i, j)'s window of `radius` is flat, with its mean, from the window's own values:
+// for the narrower windows, which only the pixels whose widest window is not flat need.
+bool flatAt(const GreyImage& image, int32_t i, int32_t j, int32_t radius, double limit,
+            double& mean) {
+  const Window w = windowAt(image, i, j, radius);
+  double total = 0.0;
+  double totalSquares = 0.0;
+  for (int32_t c = w.firstCol; c <= w.lastCol; ++c) {
+    for (int32_t r = w.firstRow; r <= w.lastRow; ++r) {
+      const double v = image.values[r + static_cast<std::size_t>(image.rows) * c];
+      total += v;
+      totalSquares += v * v;
+    }
+  }
+  return flatWindow(image, w, total, totalSquares, limit, mean);
+}
+
 // Sums over the window rows of one column: for every row i, the values and the squared values
 // of rows i - radius .. i + radius that lie in the image.
 void columnSums(const GreyImage& image, int32_t col, int32_t radius, double* sums,
                 double* squares) {
   const float* column = image.values.data() + static_cast<std::size_t>(image.rows) * col;
-  for (int32_t i = 0; i < image.rows; ++i) {
+  const int32_t rows = image.rows;
+  const auto sumRow = [&](int32_t i) {
     const int32_t first = std::max(0, i - radius);
-    const int32_t last = std::min(image.rows - 1, i + radius);
+    const int32_t last = std::min(rows - 1, i + radius);
     double s = 0.0;
     double q = 0.0;
     for (int32_t r = first; r <= last; ++r) {
@@ -152,14 +191,29 @@ void columnSums(const GreyImage& image, int32_t col, int32_t radius, double* sum
     }
     sums[i] = s;
     squares[i] = q;
+  };
+  // Rows whose window lies inside the column take the same sums, row r first, an offset at a time
+  // across all of them, which vectorises; the rows near the ends are summed one by one.
+  const int32_t firstFull = std::min(radius, rows);
+  const int32_t endFull = std::max(firstFull, rows - radius);
+  for (int32_t i = 0; i < firstFull; ++i) sumRow(i);
+  for (int32_t i = endFull; i < rows; ++i) sumRow(i);
+  for (int32_t i = firstFull; i < endFull; ++i) {
+    sums[i] = 0.0;
+    squares[i] = 0.0;
+  }
+  for (int32_t offset = -radius; offset <= radius; ++offset) {
+    for (int32_t i = firstFull; i < endFull; ++i) {
+      const double v = column[i + offset];
+      sums[i] += v;
+      squares[i] += v * v;
+    }
   }
 }
 
 // The windows of one radius, a column of pixels at a time: the sums of their values and squared
 // values from the column sums of the window's columns (kept for the 2 radius + 1 columns in
-// reach), and for each pixel whether its window's values vary no more than `limit` (mean squared
-// deviation from their mean), with that mean. The sums of squares give the variance at once;
-// where that lies within its rounding of the limit, the deviations are summed one by one.
+// reach), and for each pixel whether its window is flat (flatWindow), with its mean.
 class ColumnWindows {
  public:
   ColumnWindows(const GreyImage& image, int32_t radius)
@@ -193,13 +247,7 @@ class ColumnWindows {
   // Whether pixel (i, col)'s window is flat, with its mean.
   bool flat(int32_t i, double limit, double& mean) const {
     const Window w = windowAt(image_, i, col_, radius_);
-    mean = totals_[i] / w.count;
-    const double quick = totalSquares_[i] - totals_[i] * mean;  // count times the variance
-    const double bound = limit * w.count;
-    const double rounding = 1e-12 * (totalSquares_[i] + bound);
-    if (quick < bound - rounding) return true;
-    if (quick > bound + rounding) return false;
-    return windowSquares(image_, w, mean) / w.count <= limit;
+    return flatWindow(image_, w, totals_[i], totalSquares_[i], limit, mean);
   }
 
  private:
@@ -223,13 +271,22 @@ class ColumnWindows {
   std::vector<double> totalSquares_;
 };
 
-// Whether pixel p = i + rows * j has its four neighbours (those in the grid) in its own phase.
-bool isInterior(const std::vector<uint8_t>& labels, int32_t rows, int32_t cols, int32_t i,
-                int32_t j) {
-  const std::size_t p = static_cast<std::size_t>(i) + static_cast<std::size_t>(rows) * j;
-  const uint8_t own = labels[p];
-  return (i == 0 || labels[p - 1] == own) && (i + 1 == rows || labels[p + 1] == own) &&
-         (j == 0 || labels[p - rows] == own) && (j + 1 == cols || labels[p + rows] == own);
+// Whether each pixel of column j has its four neighbours (those in the grid) in its own phase:
+// interior[i] is 1 or 0 for the pixel in row i.
+void interiorOfColumn(const std::vector<uint8_t>& labels, int32_t rows, int32_t cols, int32_t j,
+                      uint8_t* interior) {
+  const uint8_t* own = labels.data() + static_cast<std::size_t>(rows) * j;
+  // A missing neighbour column compares the column with itself.
+  const uint8_t* left = j > 0 ? own - rows : own;
+  const uint8_t* right = j + 1 < cols ? own + rows : own;
+  for (int32_t i = 0; i < rows; ++i) {
+    interior[i] = static_cast<uint8_t>((left[i] == own[i]) & (right[i] == own[i]));
+  }
+  for (int32_t i = 1; i < rows; ++i) {
+    const uint8_t same = own[i - 1] == own[i];
+    interior[i] &= same;
+    interior[i - 1] &= same;
+  }
 }
 
 // The smallest gap between consecutive increasing levels (1 for a single level).
@@ -251,14 +308,13 @@ bool levelsWithin(const std::vector<float>& levels, const std::vector<float>& pr
   return true;
 }
 
-// The costs of every pixel into `costs`, a Volume over the image.
-void fillCosts(const std::vector<float>& values, const std::vector<float>& levels, double variance,
-               double spreadLimit, float* costs) {
+// The costs of pixels [begin, end) of the image into `costs`, a Volume over it of `slice` pixels.
+void fillCostsOf(const std::vector<float>& values, const std::vector<float>& levels, double scale,
+                 double spreadLimit, std::size_t begin, std::size_t end, float* costs) {
   const std::size_t slice = values.size();
   const std::size_t phases = levels.size();
-  const double scale = 1.0 / (2.0 * std::max(variance, varianceFloor(levels)));
   std::array<double, kMaxPhases> pixelCosts{};
-  for (std::size_t p = 0; p < slice; ++p) {
+  for (std::size_t p = begin; p < end; ++p) {
     double least = std::numeric_limits<double>::infinity();
     for (std::size_t k = 0; k < phases; ++k) {
       const double d = static_cast<double>(values[p]) - levels[k];
@@ -271,22 +327,35 @@ void fillCosts(const std::vector<float>& values, const std::vector<float>& level
   }
 }
 
-// Each pixel's most likely phase into `labels`, as hardLabels reads it.
-void fillHardLabels(const std::vector<float>& u, const std::vector<float>& costs, std::size_t slice,
-                    int32_t phases, std::vector<uint8_t>& labels) {
-  labels.assign(slice, 0);
-  for (std::size_t p = 0; p < slice; ++p) {
-    std::size_t best = p;
-    uint8_t label = 0;
-    for (int32_t k = 1; k < phases; ++k) {
-      const std::size_t q = p + slice * static_cast<std::size_t>(k);
-      if (u[q] > u[best] || (u[q] == u[best] && costs[q] < costs[best])) {
-        best = q;
-        label = static_cast<uint8_t>(k);
+// The costs of every pixel into `costs`, a Volume over the image.
+void fillCosts(const GreyImage& image, const std::vector<float>& levels, double variance,
+               double spreadLimit, const ColumnBlocks& blocks, float* costs) {
+  const double scale = 1.0 / (2.0 * std::max(variance, varianceFloor(levels)));
+  const auto rows = static_cast<std::size_t>(image.rows);
+  blocks.run([&](int32_t, int32_t, int32_t firstCol, int32_t endCol) {
+    fillCostsOf(image.values, levels, scale, spreadLimit, rows * firstCol, rows * endCol, costs);
+  });
+}
+
+// Each pixel's most likely phase into `labels` (of the slice's size), as hardLabels reads it.
+void fillHardLabels(const std::vector<float>& u, const std::vector<float>& costs, int32_t rows,
+                    int32_t phases, const ColumnBlocks& blocks, std::vector<uint8_t>& labels) {
+  const std::size_t slice = labels.size();
+  blocks.run([&](int32_t, int32_t, int32_t firstCol, int32_t endCol) {
+    const std::size_t end = static_cast<std::size_t>(rows) * endCol;
+    for (std::size_t p = static_cast<std::size_t>(rows) * firstCol; p < end; ++p) {
+      std::size_t best = p;
+      uint8_t label = 0;
+      for (int32_t k = 1; k < phases; ++k) {
+        const std::size_t q = p + slice * static_cast<std::size_t>(k);
+        if (u[q] > u[best] || (u[q] == u[best] && costs[q] < costs[best])) {
+          best = q;
+          label = static_cast<uint8_t>(k);
+        }
       }
+      labels[p] = label;
     }
-    labels[p] = label;
-  }
+  });
 }
 
 // A stop request that, once it has said stop, goes on saying so without asking again: a request
@@ -310,47 +379,58 @@ float lumaIntensity(double red, double green, double blue, double maxSample) {
   return greyIntensity(0.299 * red + 0.587 * green + 0.114 * blue, maxSample);
 }
 
-double noiseVariance(const GreyImage& image) {
-  // The absolute differences of vertical and horizontal neighbours, in the order of their pixels;
-  // `visit` gets each one's bit pattern, which for doubles of one sign orders as the values do.
-  const auto eachDifference = [&image](auto&& visit) {
-    for (int32_t j = 0; j < image.cols; ++j) {
-      const float* column = image.values.data() + static_cast<std::size_t>(image.rows) * j;
-      for (int32_t i = 0; i < image.rows; ++i) {
-        const double value = column[i];
-        if (i + 1 < image.rows) visit(std::fabs(column[i + 1] - value));
-        if (j + 1 < image.cols) visit(std::fabs(column[i + image.rows] - value));
-      }
-    }
-  };
-  const auto bitsOf = [](double d) {
-    uint64_t bits = 0;
+namespace {
+
+// The absolute differences of the vertical and horizontal neighbours of the pixels of columns
+// [firstCol, endCol), the pixel above or to the left of each pair counting it, rounded to float;
+// `visit` gets each one's bit pattern, which for floats of one sign orders as the values do. (The
+// rounding keeps the order, so the median is the exact one's rounding.)
+template <class Visit>
+void eachDifference(const GreyImage& image, int32_t firstCol, int32_t endCol, Visit&& visit) {
+  const auto bitsOf = [](float d) {
+    uint32_t bits = 0;
     std::memcpy(&bits, &d, sizeof bits);
     return bits;
   };
+  const auto rows = static_cast<std::size_t>(image.rows);
+  for (int32_t j = firstCol; j < endCol; ++j) {
+    const float* column = image.values.data() + rows * j;
+    for (std::size_t i = 0; i + 1 < rows; ++i) visit(bitsOf(std::fabs(column[i + 1] - column[i])));
+    if (j + 1 == image.cols) continue;
+    for (std::size_t i = 0; i < rows; ++i) visit(bitsOf(std::fabs(column[i + rows] - column[i])));
+  }
+}
+
+double noiseVarianceOf(const GreyImage& image, const ColumnBlocks& blocks) {
   if (image.rows < 1 || image.cols < 1) return 0.0;
   const uint64_t rows = static_cast<uint64_t>(image.rows);
   const uint64_t cols = static_cast<uint64_t>(image.cols);
   const uint64_t count = (rows - 1) * cols + rows * (cols - 1);
   if (count == 0) return 0.0;
   // The upper median, the (count / 2)th smallest from 0, found 16 bits of its pattern at a time
-  // from the top by counting the differences that share the bits found so far: four passes over
-  // the image and a table of 65536 counts instead of a copy of every difference.
+  // from the top by counting the differences that share the bits found so far: two passes over
+  // the image and a table of 65536 counts per thread instead of a copy of every difference.
+  constexpr std::size_t kDigits = std::size_t{1} << 16;
   uint64_t rank = count / 2;
-  uint64_t found = 0;
-  std::vector<uint64_t> counts(uint64_t{1} << 16);
-  for (int shift = 48; shift >= 0; shift -= 16) {
+  uint32_t found = 0;
+  std::vector<uint64_t> counts(kDigits * static_cast<std::size_t>(blocks.members()));
+  for (int shift = 16; shift >= 0; shift -= 16) {
     std::fill(counts.begin(), counts.end(), 0);
-    const uint64_t prefixMask = shift == 48 ? 0 : ~uint64_t{0} << (shift + 16);
-    eachDifference([&](double d) {
-      const uint64_t bits = bitsOf(d);
-      if ((bits & prefixMask) == found) ++counts[(bits >> shift) & 0xffff];
+    const uint32_t prefixMask = shift == 16 ? 0 : ~uint32_t{0} << (shift + 16);
+    blocks.run([&](int32_t member, int32_t, int32_t firstCol, int32_t endCol) {
+      uint64_t* own = counts.data() + kDigits * static_cast<std::size_t>(member);
+      eachDifference(image, firstCol, endCol, [&](uint32_t bits) {
+        if ((bits & prefixMask) == found) ++own[(bits >> shift) & 0xffff];
+      });
     });
-    uint64_t digit = 0;
+    for (std::size_t m = 1; m < static_cast<std::size_t>(blocks.members()); ++m) {
+      for (std::size_t d = 0; d < kDigits; ++d) counts[d] += counts[kDigits * m + d];
+    }
+    uint32_t digit = 0;
     while (rank >= counts[digit]) rank -= counts[digit++];
     found |= digit << shift;
   }
-  double median = 0.0;
+  float median = 0.0f;
   std::memcpy(&median, &found, sizeof median);
   // For Gaussian noise of deviation s a difference has deviation s * sqrt(2) and a median
   // absolute value of 0.6745 times that.
@@ -358,24 +438,161 @@ double noiseVariance(const GreyImage& image) {
   return deviation * deviation;
 }
 
-std::vector<float> flatWindowMeans(const GreyImage& image, double noiseVariance) {
+std::vector<float> flatWindowMeansOf(const GreyImage& image, double noiseVariance,
+                                     const ColumnBlocks& blocks) {
   const double limit = kFlatWindowVarianceFactor * noiseVariance;
   std::vector<float> result(image.values);
-  std::vector<ColumnWindows> windows;
-  for (int32_t radius : kFlatWindowRadii) windows.emplace_back(image, radius);
-  for (int32_t j = 0; j < image.cols; ++j) {
-    for (ColumnWindows& window : windows) window.sumColumn(j);
-    for (int32_t i = 0; i < image.rows; ++i) {
-      for (const ColumnWindows& window : windows) {
+  // Each thread sums the widest windows of its own columns; the narrower ones, needed only where
+  // the widest is not flat, are summed pixel by pixel.
+  std::vector<ColumnWindows> widest;
+  for (int32_t m = 0; m < blocks.members(); ++m) widest.emplace_back(image, kFlatWindowRadii[0]);
+  blocks.run([&](int32_t member, int32_t, int32_t firstCol, int32_t endCol) {
+    ColumnWindows& own = widest[static_cast<std::size_t>(member)];
+    for (int32_t j = firstCol; j < endCol; ++j) {
+      own.sumColumn(j);
+      for (int32_t i = 0; i < image.rows; ++i) {
         double mean = 0.0;
-        if (window.flat(i, limit, mean)) {
-          result[i + static_cast<std::size_t>(image.rows) * j] = static_cast<float>(mean);
-          break;
+        bool flat = own.flat(i, limit, mean);
+        for (std::size_t r = 1; !flat && r < std::size(kFlatWindowRadii); ++r) {
+          flat = flatAt(image, i, j, kFlatWindowRadii[r], limit, mean);
+        }
+        if (flat) result[i + static_cast<std::size_t>(image.rows) * j] = static_cast<float>(mean);
+      }
+    }
+  });
+  return result;
+}
+
+// Index of the nearest level for pixels [begin, end) of `values` into `labels`.
+void nearestLabelsOf(const std::vector<float>& values, const std::vector<float>& levels,
+                     std::size_t begin, std::size_t end, uint8_t* labels) {
+  if (levels.empty()) return;
+  for (std::size_t p = begin; p < end; ++p) {
+    const double value = values[p];
+    double bestDistance = (value - levels[0]) * (value - levels[0]);
+    uint8_t label = 0;
+    for (std::size_t k = 1; k < levels.size(); ++k) {
+      const double d = value - levels[k];
+      const bool closer = d * d < bestDistance;
+      bestDistance = closer ? d * d : bestDistance;
+      label = closer ? static_cast<uint8_t>(k) : label;
+    }
+    labels[p] = label;
+  }
+}
+
+std::vector<uint8_t> nearestLabelsOf(const GreyImage& image, const std::vector<float>& levels,
+                                     const ColumnBlocks& blocks) {
+  std::vector<uint8_t> labels(image.values.size(), 0);
+  const auto rows = static_cast<std::size_t>(image.rows);
+  blocks.run([&](int32_t, int32_t, int32_t firstCol, int32_t endCol) {
+    nearestLabelsOf(image.values, levels, rows * firstCol, rows * endCol, labels.data());
+  });
+  return labels;
+}
+
+// The sums of a phase over its pixels and over its interior pixels.
+struct PhaseSums {
+  double total = 0.0;
+  double count = 0.0;
+  double interiorTotal = 0.0;
+  double interiorCount = 0.0;
+};
+
+std::vector<float> phaseMeansOf(const GreyImage& image, const std::vector<uint8_t>& labels,
+                                const std::vector<float>& levels, const ColumnBlocks& blocks) {
+  const std::size_t phases = levels.size();
+  std::vector<PhaseSums> sums(phases * static_cast<std::size_t>(blocks.blocks()));
+  std::vector<std::vector<uint8_t>> interior(static_cast<std::size_t>(blocks.members()),
+                                             std::vector<uint8_t>(image.rows));
+  blocks.run([&](int32_t member, int32_t block, int32_t firstCol, int32_t endCol) {
+    std::array<PhaseSums, kMaxPhases> own{};
+    uint8_t* inside = interior[static_cast<std::size_t>(member)].data();
+    for (int32_t j = firstCol; j < endCol; ++j) {
+      interiorOfColumn(labels, image.rows, image.cols, j, inside);
+      const std::size_t column = static_cast<std::size_t>(image.rows) * j;
+      for (int32_t i = 0; i < image.rows; ++i) {
+        const std::size_t p = column + static_cast<std::size_t>(i);
+        const double value = image.values[p];
+        PhaseSums& phase = own[labels[p]];
+        phase.total += value;
+        phase.count += 1.0;
+        if (inside[i] != 0) {
+          phase.interiorTotal += value;
+          phase.interiorCount += 1.0;
         }
       }
     }
+    std::copy_n(own.begin(), phases, sums.begin() + static_cast<std::ptrdiff_t>(phases * block));
+  });
+  std::vector<float> means = levels;
+  for (std::size_t k = 0; k < phases; ++k) {
+    PhaseSums all;
+    for (int32_t block = 0; block < blocks.blocks(); ++block) {
+      const PhaseSums& part = sums[phases * static_cast<std::size_t>(block) + k];
+      all.total += part.total;
+      all.count += part.count;
+      all.interiorTotal += part.interiorTotal;
+      all.interiorCount += part.interiorCount;
+    }
+    if (all.interiorCount > 0.0 && all.interiorCount >= kMinInteriorShare * all.count) {
+      means[k] = static_cast<float>(all.interiorTotal / all.interiorCount);
+    } else if (all.count > 0.0) {
+      means[k] = static_cast<float>(all.total / all.count);
+    }
   }
-  return result;
+  return means;
+}
+
+double labelVarianceOf(const GreyImage& image, const std::vector<uint8_t>& labels,
+                       const std::vector<float>& levels, const ColumnBlocks& blocks) {
+  // Over the interior pixels and over all, in one pass; the second counts where none is interior.
+  struct Squares {
+    double interior = 0.0;
+    double interiorCount = 0.0;
+    double all = 0.0;
+  };
+  std::vector<Squares> sums(static_cast<std::size_t>(blocks.blocks()));
+  std::vector<std::vector<uint8_t>> interior(static_cast<std::size_t>(blocks.members()),
+                                             std::vector<uint8_t>(image.rows));
+  blocks.run([&](int32_t member, int32_t block, int32_t firstCol, int32_t endCol) {
+    Squares own;
+    uint8_t* inside = interior[static_cast<std::size_t>(member)].data();
+    for (int32_t j = firstCol; j < endCol; ++j) {
+      interiorOfColumn(labels, image.rows, image.cols, j, inside);
+      const std::size_t column = static_cast<std::size_t>(image.rows) * j;
+      for (int32_t i = 0; i < image.rows; ++i) {
+        const std::size_t p = column + static_cast<std::size_t>(i);
+        const double d = static_cast<double>(image.values[p]) - levels[labels[p]];
+        const double interior = inside[i] != 0 ? 1.0 : 0.0;
+        own.all += d * d;
+        own.interior += interior * (d * d);
+        own.interiorCount += interior;
+      }
+    }
+    sums[static_cast<std::size_t>(block)] = own;
+  });
+  Squares total;
+  for (const Squares& part : sums) {
+    total.interior += part.interior;
+    total.interiorCount += part.interiorCount;
+    total.all += part.all;
+  }
+  const double count = static_cast<double>(labels.size());
+  const double variance = total.interiorCount > 0.0 ? total.interior / total.interiorCount
+                          : count > 0.0             ? total.all / count
+                                                    : 0.0;
+  return std::max(variance, varianceFloor(levels));
+}
+
+}  // namespace
+
+double noiseVariance(const GreyImage& image) {
+  return noiseVarianceOf(image, ColumnBlocks(image.cols, nullptr));
+}
+
+std::vector<float> flatWindowMeans(const GreyImage& image, double noiseVariance) {
+  return flatWindowMeansOf(image, noiseVariance, ColumnBlocks(image.cols, nullptr));
 }
 
 std::vector<float> kMeansLevels(const std::vector<float>& values, int32_t phases) {
@@ -423,24 +640,17 @@ std::vector<float> kMeansLevels(const std::vector<float>& values, int32_t phases
 std::vector<uint8_t> nearestLabels(const std::vector<float>& values,
                                    const std::vector<float>& levels) {
   std::vector<uint8_t> labels(values.size(), 0);
-  for (std::size_t p = 0; p < values.size(); ++p) {
-    double bestDistance = 0.0;
-    for (std::size_t k = 0; k < levels.size(); ++k) {
-      const double d = static_cast<double>(values[p]) - levels[k];
-      if (k == 0 || d * d < bestDistance) {
-        bestDistance = d * d;
-        labels[p] = static_cast<uint8_t>(k);
-      }
-    }
-  }
+  nearestLabelsOf(values, levels, 0, values.size(), labels.data());
   return labels;
 }
 
 std::vector<bool> interiorPixels(const std::vector<uint8_t>& labels, int32_t rows, int32_t cols) {
   std::vector<bool> interior(labels.size());
+  std::vector<uint8_t> column(static_cast<std::size_t>(rows));
   for (int32_t j = 0; j < cols; ++j) {
+    interiorOfColumn(labels, rows, cols, j, column.data());
     for (int32_t i = 0; i < rows; ++i) {
-      interior[i + static_cast<std::size_t>(rows) * j] = isInterior(labels, rows, cols, i, j);
+      interior[i + static_cast<std::size_t>(rows) * j] = column[i] != 0;
     }
   }
   return interior;
@@ -448,29 +658,7 @@ std::vector<bool> interiorPixels(const std::vector<uint8_t>& labels, int32_t row
 
 std::vector<float> phaseMeans(const GreyImage& image, const std::vector<uint8_t>& labels,
                               const std::vector<float>& levels) {
-  const std::size_t phases = levels.size();
-  std::vector<double> totals(phases, 0.0), interiorTotals(phases, 0.0);
-  std::vector<double> counts(phases, 0.0), interiorCounts(phases, 0.0);
-  for (int32_t j = 0; j < image.cols; ++j) {
-    for (int32_t i = 0; i < image.rows; ++i) {
-      const std::size_t p = static_cast<std::size_t>(i) + static_cast<std::size_t>(image.rows) * j;
-      totals[labels[p]] += image.values[p];
-      counts[labels[p]] += 1.0;
-      if (isInterior(labels, image.rows, image.cols, i, j)) {
-        interiorTotals[labels[p]] += image.values[p];
-        interiorCounts[labels[p]] += 1.0;
-      }
-    }
-  }
-  std::vector<float> means = levels;
-  for (std::size_t k = 0; k < phases; ++k) {
-    if (interiorCounts[k] > 0.0 && interiorCounts[k] >= kMinInteriorShare * counts[k]) {
-      means[k] = static_cast<float>(interiorTotals[k] / interiorCounts[k]);
-    } else if (counts[k] > 0.0) {
-      means[k] = static_cast<float>(totals[k] / counts[k]);
-    }
-  }
-  return means;
+  return phaseMeansOf(image, labels, levels, ColumnBlocks(image.cols, nullptr));
 }
 
 double varianceFloor(const std::vector<float>& levels) {
@@ -480,25 +668,7 @@ double varianceFloor(const std::vector<float>& levels) {
 
 double labelVariance(const GreyImage& image, const std::vector<uint8_t>& labels,
                      const std::vector<float>& levels) {
-  // Over the interior pixels and over all, in one pass; the second counts where none is interior.
-  double interiorSquares = 0.0, interiorCount = 0.0;
-  double squares = 0.0;
-  for (int32_t j = 0; j < image.cols; ++j) {
-    for (int32_t i = 0; i < image.rows; ++i) {
-      const std::size_t p = static_cast<std::size_t>(i) + static_cast<std::size_t>(image.rows) * j;
-      const double d = static_cast<double>(image.values[p]) - levels[labels[p]];
-      squares += d * d;
-      if (isInterior(labels, image.rows, image.cols, i, j)) {
-        interiorSquares += d * d;
-        interiorCount += 1.0;
-      }
-    }
-  }
-  const double count = static_cast<double>(labels.size());
-  const double variance = interiorCount > 0.0 ? interiorSquares / interiorCount
-                          : count > 0.0       ? squares / count
-                                              : 0.0;
-  return std::max(variance, varianceFloor(levels));
+  return labelVarianceOf(image, labels, levels, ColumnBlocks(image.cols, nullptr));
 }
 
 float smoothingWeight(float tvWeight, double variance, const std::vector<float>& levels) {
@@ -526,14 +696,16 @@ double costSpreadLimit(float penalty, int32_t phases) {
 std::vector<float> dataCosts(const std::vector<float>& values, const std::vector<float>& levels,
                              double variance, double spreadLimit) {
   std::vector<float> costs(values.size() * levels.size());
-  fillCosts(values, levels, variance, spreadLimit, costs.data());
+  const double scale = 1.0 / (2.0 * std::max(variance, varianceFloor(levels)));
+  fillCostsOf(values, levels, scale, spreadLimit, 0, values.size(), costs.data());
   return costs;
 }
 
 std::vector<uint8_t> hardLabels(const std::vector<float>& u, const std::vector<float>& costs,
                                 int32_t sliceSize, int32_t phases) {
-  std::vector<uint8_t> labels;
-  fillHardLabels(u, costs, static_cast<std::size_t>(sliceSize), phases, labels);
+  // One column of sliceSize rows: the pixels' order is all that matters here.
+  std::vector<uint8_t> labels(static_cast<std::size_t>(sliceSize));
+  fillHardLabels(u, costs, sliceSize, phases, ColumnBlocks(1, nullptr), labels);
   return labels;
 }
 
@@ -584,6 +756,22 @@ bool labelsSettled(const std::vector<uint8_t>& labels, const std::vector<uint8_t
   return levelsWithin(levels, previousLevels, kSettledMove * smallestGap(previousLevels));
 }
 
+namespace {
+
+// The threads of the method's own passes: those the solver would take, but none where a thread
+// would have fewer than kPixelsPerPassThread pixels or no block of columns.
+int32_t passThreads(int32_t threads, const GreyImage& image) {
+  if (threads == 1) return 1;
+  const int64_t pixels = int64_t{image.rows} * image.cols;
+  const int64_t worthwhile = std::max<int64_t>(1, pixels / kPixelsPerPassThread);
+  const int64_t blocks = ColumnBlocks(image.cols, nullptr).blocks();
+  const int32_t cpus = threads > 1 ? std::min(threads, detail::availableCpus())
+                                   : detail::automaticThreadCount();
+  return static_cast<int32_t>(std::min<int64_t>({cpus, worthwhile, blocks}));
+}
+
+}  // namespace
+
 bool costsSettled(const std::vector<float>& levels, const std::vector<float>& previousLevels,
                   double variance, double previousVariance) {
   if (levels.size() != previousLevels.size() || !(previousVariance > 0.0)) return false;
@@ -601,15 +789,20 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
   const int32_t slice = image.rows * image.cols;
   const int32_t phases = settings.phases;
   const double spreadLimit = costSpreadLimit(settings.penalty, phases);
-  const double noise = noiseVariance(image);
+  // The method's own passes share threads as the solver does; the solver starts its own.
+  std::optional<detail::Team> team;
+  const int32_t members = passThreads(settings.threads, image);
+  if (members > 1) team.emplace(members);
+  const ColumnBlocks blocks(image.cols, team ? &*team : nullptr);
+  const double noise = noiseVarianceOf(image, blocks);
   std::vector<float> levels = settings.levels;
-  if (levels.empty()) levels = kMeansLevels(flatWindowMeans(image, noise), phases);
+  if (levels.empty()) levels = kMeansLevels(flatWindowMeansOf(image, noise, blocks), phases);
   std::sort(levels.begin(), levels.end());
   // Each pixel at its nearest level puts the pixels that noise carried past a midpoint next to
   // the other level, which hides the tails of the noise (a third of its variance for noise of a
   // third of the gap); the neighbours' differences see the noise whatever the levels.
-  result.variance =
-      std::max(labelVariance(image, nearestLabels(image.values, levels), levels), noise);
+  result.variance = std::max(
+      labelVarianceOf(image, nearestLabelsOf(image, levels, blocks), levels, blocks), noise);
   const std::size_t elements = static_cast<std::size_t>(slice) * phases;
   result.u.clear();
   result.u.reserve(elements);
@@ -621,7 +814,7 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
   costs.reserve(elements);
   mapForWriting(costs.data(), elements * sizeof(float));
   costs.resize(elements);
-  fillCosts(image.values, levels, result.variance, spreadLimit, costs.data());
+  fillCosts(image, levels, result.variance, spreadLimit, blocks, costs.data());
 
   // The smoothing follows the noise of the first labelling, each pixel at its nearest level: later
   // labellings count the pixels of lost thin structures as noise of their new phase.
@@ -638,10 +831,11 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
     if (round > 1) {
       if (StopLatch::requested(&latch)) return false;
       labels.swap(previousLabels);
-      fillHardLabels(result.u, costs, static_cast<std::size_t>(slice), phases, labels);
+      labels.resize(static_cast<std::size_t>(slice));
+      fillHardLabels(result.u, costs, image.rows, phases, blocks, labels);
       const std::vector<float> used = levels;
-      moveLevels(levels, phaseMeans(image, labels, levels));
-      const double variance = labelVariance(image, labels, levels);
+      moveLevels(levels, phaseMeansOf(image, labels, levels, blocks));
+      const double variance = labelVarianceOf(image, labels, levels, blocks);
       // The first round's labels confirm the costs it solved, or a later round changed next to
       // nothing: the result is the last round's. (A later round on unchanged costs still smooths
       // once more from the last labelling, which heavy noise needs: five phases at 0.8 of the gap
@@ -654,7 +848,7 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
         break;
       }
       result.variance = variance;
-      fillCosts(image.values, levels, result.variance, spreadLimit, costs.data());
+      fillCosts(image, levels, result.variance, spreadLimit, blocks, costs.data());
       carryLabelling(result.u, carried, phases);
     }
     SolverState state{};
@@ -669,8 +863,9 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
     if (onRound) onRound(RoundReport{round, &levels, result.variance, tvWeight, iterations});
   }
   if (!settled) {
-    fillHardLabels(result.u, costs, static_cast<std::size_t>(slice), phases, labels);
-    moveLevels(levels, phaseMeans(image, labels, levels));
+    labels.resize(static_cast<std::size_t>(slice));
+    fillHardLabels(result.u, costs, image.rows, phases, blocks, labels);
+    moveLevels(levels, phaseMeansOf(image, labels, levels, blocks));
   }
   result.labels = std::move(labels);
   result.levels = levels;

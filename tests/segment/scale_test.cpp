@@ -156,18 +156,19 @@ std::vector<float> straightforwardWindowMeans(const GreyImage& image, double noi
   return result;
 }
 
-// The upper median of the neighbours' absolute differences, by sorting them all.
+// The upper median of the neighbours' absolute differences (in float, as the pass takes them), by
+// sorting them all.
 double straightforwardNoise(const GreyImage& image) {
-  std::vector<double> d;
+  std::vector<float> d;
   for (int32_t j = 0; j < image.cols; ++j) {
     for (int32_t i = 0; i < image.rows; ++i) {
-      const double v = image.values[i + image.rows * j];
+      const float v = image.values[i + image.rows * j];
       if (i + 1 < image.rows) d.push_back(std::fabs(image.values[i + 1 + image.rows * j] - v));
       if (j + 1 < image.cols) d.push_back(std::fabs(image.values[i + image.rows * (j + 1)] - v));
     }
   }
   std::sort(d.begin(), d.end());
-  const double deviation = d[d.size() / 2] / (0.6745 * std::sqrt(2.0));
+  const double deviation = static_cast<double>(d[d.size() / 2]) / (0.6745 * std::sqrt(2.0));
   return deviation * deviation;
 }
 

@@ -139,6 +139,28 @@ TEST(SegmentImage, RoundsReportAndGivenLevelsAreUsed) {
   EXPECT_NEAR(result.levels[2], 0.8f, 0.02);
 }
 
+// The method's passes share blocks of columns among threads and sum block by block: every thread
+// count gives the same bits. 330 x 430 pixels take two threads or more, with a last block of
+// fewer columns; noise of 0.6 of the gap runs several rounds.
+TEST(SegmentImage, EveryThreadCountGivesTheSameBits) {
+  const auto s = makeSynthetic(Layout::SmoothField, 330, 430, {0.2f, 0.5f, 0.8f}, 0.18, 5);
+  Settings alone = defaultSettings();
+  alone.threads = 1;
+  Result one;
+  ASSERT_TRUE(segmentImage(s.image, alone, one, {}, nullptr));
+  ASSERT_GT(one.rounds, 1);
+  for (int32_t threads : {0, 2, 3, 7}) {
+    Settings settings = defaultSettings();
+    settings.threads = threads;
+    Result several;
+    ASSERT_TRUE(segmentImage(s.image, settings, several, {}, nullptr));
+    EXPECT_EQ(several.levels, one.levels) << threads << " threads";
+    EXPECT_EQ(several.variance, one.variance) << threads << " threads";
+    EXPECT_EQ(several.labels, one.labels) << threads << " threads";
+    EXPECT_EQ(several.u, one.u) << threads << " threads";
+  }
+}
+
 // A stop request ends the segmentation where it answers true, before the round or the solver's
 // outer iteration it was asked about, and is not asked again.
 TEST(SegmentImage, AStopRequestEndsItAndIsNotAskedAgain) {
