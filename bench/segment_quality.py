@@ -169,8 +169,9 @@ def pixel_lines(_phases, rng):
 
 
 def texture(_phases, rng):
-    """Two regions (the shapes of two phases) of stripes 4 pixels wide, alternating +-0.2 about
-    their means: truth is the region, whose means differ by less than the stripes' amplitude."""
+    """Two regions (the shapes of two phases) under a pattern about their means (stripes 4 pixels
+    wide or checks of 3, make_picture adds it): truth is the region, whose means differ by less
+    than the pattern's amplitude."""
     return shapes(2, rng)
 
 
@@ -183,6 +184,7 @@ LAYOUTS = {
     "minority": minority,
     "pixel lines": pixel_lines,
     "texture": texture,
+    "checks": texture,
 }
 
 # --- The pictures ------------------------------------------------------------------------------
@@ -236,6 +238,8 @@ CASES = [
     ("contrast 1/16", "shapes", [0.2, 0.5, 0.8], 0.3, 16, 0.0, "contrast", 1 / 16),
     ("contrast 1/64", "shapes", [0.2, 0.5, 0.8], 0.3, 16, 0.0, "contrast", 1 / 64),
     ("texture: means 0.15 apart, stripes +-0.2", "texture", [0.4, 0.55], 0.1, 8, 0.0, "texture"),
+    ("texture: means 0.2 apart, 3 px checks +-0.25, noise 0.2", "checks", [0.35, 0.55], 0.2, 8,
+     0.0, "texture"),
 ]
 SHORT_CASES = {"3 phases clean", "4 rings light noise", "5 rings clean", "text 3 px noise 0.6"}
 
@@ -251,6 +255,9 @@ def make_picture(index, layout, levels, noise, bits, ramp, scale=1.0):
     clean += ramp * gap * (x - 0.5)
     if layout == "texture":
         clean += 0.2 * np.where(np.floor(x * SIZE / 4) % 2 == 0, 1.0, -1.0)
+    elif layout == "checks":
+        squares = np.floor(x * SIZE / 3) + np.floor(y * SIZE / 3)
+        clean += 0.25 * np.where(squares % 2 == 0, 1.0, -1.0)
     values = np.clip(clean + rng.normal(0.0, noise * gap, truth.shape), 0.0, 1.0)
     top = 2**bits - 1
     samples = np.round(values * top).astype(np.uint16 if bits == 16 else np.uint8)

@@ -1,17 +1,18 @@
 // Phase intensities, data costs and labellings of the segmentation method.
 #include "segment/segment.hpp"
 
-#include "segment/column_blocks.hpp"
-#include "segment/working_buffers.hpp"
-#include "solver/cpu_count.hpp"
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <numeric>
 #include <optional>
+
+#include "segment/column_blocks.hpp"
+#include "segment/working_buffers.hpp"
+#include "solver/cpu_count.hpp"
 
 namespace daskel::segment {
 namespace {
@@ -39,6 +40,11 @@ constexpr double kSettledMove = 0.01;
 constexpr double kSettledVariance = 0.05;
 // The passes of the method take one thread per this many pixels at most.
 constexpr int64_t kPixelsPerPassThread = 65536;
+// A labelling shows texture where its phases alternate in runs of at most this many pixels, on
+// average, along the rows or the columns, while the pixels within them lie further from their
+// levels than noise of kTextureMisfit times the noise variance within the phases puts them.
+constexpr double kLongestTextureRun = 8.0;
+constexpr double kTextureMisfit = 2.0;
 
 // The non-empty bins of a histogram as prefix sums of their counts, values and squared values,
 // so that the within-phase sum of squares of any run of bins costs O(1).
@@ -250,6 +256,9 @@ class ColumnWindows {
     return flatWindow(image_, w, totals_[i], totalSquares_[i], limit, mean);
   }
 
+  // The mean of pixel (i, col)'s window.
+  double mean(int32_t i) const { return totals_[i] / windowAt(image_, i, col_, radius_).count; }
+
  private:
   std::size_t slotOf(int32_t col) {
     const std::size_t slot = static_cast<std::size_t>(col % span_);
@@ -383,10 +392,12 @@ namespace {
 
 // The absolute differences of the vertical and horizontal neighbours of the pixels of columns
 // [firstCol, endCol), the pixel above or to the left of each pair counting it, rounded to float;
-// `visit` gets each one's bit pattern, which for floats of one sign orders as the values do. (The
-// rounding keeps the order, so the median is the exact one's rounding.)
+// only those of pairs in one phase where `labels` is not null. `visit` gets each one's bit pattern,
+// which for floats of one sign orders as the values do. (The rounding keeps the order, so the
+// median is the exact one's rounding.)
 template <class Visit>
-void eachDifference(const GreyImage& image, int32_t firstCol, int32_t endCol, Visit&& visit) {
+void eachDifference(const GreyImage& image, const uint8_t* labels, int32_t firstCol, int32_t endCol,
+                    Visit&& visit) {
   const auto bitsOf = [](float d) {
     uint32_t bits = 0;
     std::memcpy(&bits, &d, sizeof bits);
@@ -394,24 +405,39 @@ void eachDifference(const GreyImage& image, int32_t firstCol, int32_t endCol, Vi
   };
   const auto rows = static_cast<std::size_t>(image.rows);
   for (int32_t j = firstCol; j < endCol; ++j) {
-    const float* column = image.values.data() + rows * j;
-    for (std::size_t i = 0; i + 1 < rows; ++i) visit(bitsOf(std::fabs(column[i + 1] - column[i])));
-    if (j + 1 == image.cols) continue;
-    for (std::size_t i = 0; i < rows; ++i) visit(bitsOf(std::fabs(column[i + rows] - column[i])));
+    const std::size_t first = rows * j;
+    const float* column = image.values.data() + first;
+    const bool across = j + 1 < image.cols;
+    if (labels == nullptr) {
+      for (std::size_t i = 0; i + 1 < rows; ++i) {
+        visit(bitsOf(std::fabs(column[i + 1] - column[i])));
+      }
+      if (!across) continue;
+      for (std::size_t i = 0; i < rows; ++i) {
+        visit(bitsOf(std::fabs(column[i + rows] - column[i])));
+      }
+      continue;
+    }
+    const uint8_t* phase = labels + first;
+    for (std::size_t i = 0; i + 1 < rows; ++i) {
+      if (phase[i + 1] == phase[i]) visit(bitsOf(std::fabs(column[i + 1] - column[i])));
+    }
+    if (!across) continue;
+    for (std::size_t i = 0; i < rows; ++i) {
+      if (phase[i + rows] == phase[i]) visit(bitsOf(std::fabs(column[i + rows] - column[i])));
+    }
   }
 }
 
-double noiseVarianceOf(const GreyImage& image, const ColumnBlocks& blocks) {
+// noiseVariance, from the pairs of neighbours in one phase only where `labels` is not null.
+double noiseVarianceOf(const GreyImage& image, const ColumnBlocks& blocks,
+                       const uint8_t* labels = nullptr) {
   if (image.rows < 1 || image.cols < 1) return 0.0;
-  const uint64_t rows = static_cast<uint64_t>(image.rows);
-  const uint64_t cols = static_cast<uint64_t>(image.cols);
-  const uint64_t count = (rows - 1) * cols + rows * (cols - 1);
-  if (count == 0) return 0.0;
   // The upper median, the (count / 2)th smallest from 0, found 16 bits of its pattern at a time
   // from the top by counting the differences that share the bits found so far: two passes over
   // the image and a table of 65536 counts per thread instead of a copy of every difference.
   constexpr std::size_t kDigits = std::size_t{1} << 16;
-  uint64_t rank = count / 2;
+  uint64_t rank = 0;
   uint32_t found = 0;
   std::vector<uint64_t> counts(kDigits * static_cast<std::size_t>(blocks.members()));
   for (int shift = 16; shift >= 0; shift -= 16) {
@@ -419,12 +445,17 @@ double noiseVarianceOf(const GreyImage& image, const ColumnBlocks& blocks) {
     const uint32_t prefixMask = shift == 16 ? 0 : ~uint32_t{0} << (shift + 16);
     blocks.run([&](int32_t member, int32_t, int32_t firstCol, int32_t endCol) {
       uint64_t* own = counts.data() + kDigits * static_cast<std::size_t>(member);
-      eachDifference(image, firstCol, endCol, [&](uint32_t bits) {
+      eachDifference(image, labels, firstCol, endCol, [&](uint32_t bits) {
         if ((bits & prefixMask) == found) ++own[(bits >> shift) & 0xffff];
       });
     });
     for (std::size_t m = 1; m < static_cast<std::size_t>(blocks.members()); ++m) {
       for (std::size_t d = 0; d < kDigits; ++d) counts[d] += counts[kDigits * m + d];
+    }
+    if (shift == 16) {
+      const uint64_t count = std::accumulate(counts.begin(), counts.begin() + kDigits, uint64_t{0});
+      if (count == 0) return 0.0;
+      rank = count / 2;
     }
     uint32_t digit = 0;
     while (rank >= counts[digit]) rank -= counts[digit++];
@@ -765,12 +796,47 @@ int32_t passThreads(int32_t threads, const GreyImage& image) {
   const int64_t pixels = int64_t{image.rows} * image.cols;
   const int64_t worthwhile = std::max<int64_t>(1, pixels / kPixelsPerPassThread);
   const int64_t blocks = ColumnBlocks(image.cols, nullptr).blocks();
-  const int32_t cpus = threads > 1 ? std::min(threads, detail::availableCpus())
-                                   : detail::automaticThreadCount();
+  const int32_t cpus =
+      threads > 1 ? std::min(threads, detail::availableCpus()) : detail::automaticThreadCount();
   return static_cast<int32_t>(std::min<int64_t>({cpus, worthwhile, blocks}));
 }
 
 }  // namespace
+
+int32_t textureWindow(const GreyImage& image, const std::vector<uint8_t>& labels, double variance,
+                      const std::vector<float>& levels) {
+  if (labels.size() != image.values.size() || image.rows < 2 || image.cols < 2) return 1;
+  // Label changes between vertical neighbours (within columns) and horizontal ones.
+  const auto rows = static_cast<std::size_t>(image.rows);
+  uint64_t down = 0;
+  uint64_t across = 0;
+  for (std::size_t p = 0; p < labels.size(); ++p) {
+    if (p % rows + 1 < rows) down += labels[p] != labels[p + 1];
+    if (p + rows < labels.size()) across += labels[p] != labels[p + rows];
+  }
+  // Mean run lengths: every column and row starts a run, and every change starts another.
+  const double pixels = static_cast<double>(labels.size());
+  const double runDown = pixels / (static_cast<double>(down) + image.cols);
+  const double runAcross = pixels / (static_cast<double>(across) + image.rows);
+  const double run = std::min(runDown, runAcross);
+  if (run > kLongestTextureRun) return 1;
+  // The noise of the pairs within one phase: where most pairs straddle a boundary, those would
+  // count as noise.
+  const double noise = noiseVarianceOf(image, ColumnBlocks(image.cols, nullptr), labels.data());
+  if (!(variance >= kTextureMisfit * std::max(noise, varianceFloor(levels)))) return 1;
+  return 2 * static_cast<int32_t>(std::lround(run)) + 1;
+}
+
+GreyImage windowMeans(const GreyImage& image, int32_t window) {
+  GreyImage means{image.rows, image.cols, std::vector<float>(image.values.size())};
+  ColumnWindows windows(image, window / 2);
+  for (int32_t j = 0; j < image.cols; ++j) {
+    windows.sumColumn(j);
+    float* column = means.values.data() + static_cast<std::size_t>(image.rows) * j;
+    for (int32_t i = 0; i < image.rows; ++i) column[i] = static_cast<float>(windows.mean(i));
+  }
+  return means;
+}
 
 bool costsSettled(const std::vector<float>& levels, const std::vector<float>& previousLevels,
                   double variance, double previousVariance) {
@@ -779,13 +845,12 @@ bool costsSettled(const std::vector<float>& levels, const std::vector<float>& pr
          std::fabs(variance - previousVariance) <= kSettledVariance * previousVariance;
 }
 
-bool segmentImage(const GreyImage& image, const Settings& settings, Result& result,
-                  const std::function<void(const RoundReport&)>& onRound, PrintRoutine print,
-                  StopRequest stop) {
-  if (checkSettings(settings) || !imageFits(image.rows, image.cols, settings.phases) ||
-      image.values.size() != static_cast<std::size_t>(image.rows) * image.cols) {
-    return false;
-  }
+namespace {
+
+// The rounds of segmentImage on the intensities of `image` as they stand.
+bool segmentIntensities(const GreyImage& image, const Settings& settings, Result& result,
+                        const std::function<void(const RoundReport&)>& onRound, PrintRoutine print,
+                        StopRequest stop) {
   const int32_t slice = image.rows * image.cols;
   const int32_t phases = settings.phases;
   const double spreadLimit = costSpreadLimit(settings.penalty, phases);
@@ -840,9 +905,8 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
       // nothing: the result is the last round's. (A later round on unchanged costs still smooths
       // once more from the last labelling, which heavy noise needs: five phases at 0.8 of the gap
       // change 1.5 % of their labels in the third round on costs within 2 % of the second's.)
-      const bool settledNow = round == 2
-                                  ? costsSettled(levels, used, variance, result.variance)
-                                  : labelsSettled(labels, previousLabels, levels, used);
+      const bool settledNow = round == 2 ? costsSettled(levels, used, variance, result.variance)
+                                         : labelsSettled(labels, previousLabels, levels, used);
       if (settledNow) {
         settled = true;
         break;
@@ -869,6 +933,29 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
   }
   result.labels = std::move(labels);
   result.levels = levels;
+  result.window = 1;
+  return true;
+}
+
+}  // namespace
+
+bool segmentImage(const GreyImage& image, const Settings& settings, Result& result,
+                  const std::function<void(const RoundReport&)>& onRound, PrintRoutine print,
+                  StopRequest stop) {
+  if (checkSettings(settings) || !imageFits(image.rows, image.cols, settings.phases) ||
+      image.values.size() != static_cast<std::size_t>(image.rows) * image.cols) {
+    return false;
+  }
+  if (!segmentIntensities(image, settings, result, onRound, print, stop)) return false;
+  const int32_t window = textureWindow(image, result.labels, result.variance, result.levels);
+  if (window == 1) return true;
+  // Texture: its means over a window of about its period are what differ between the regions.
+  Result textured;
+  if (!segmentIntensities(windowMeans(image, window), settings, textured, onRound, print, stop)) {
+    return false;
+  }
+  textured.window = window;
+  result = std::move(textured);
   return true;
 }
 

@@ -131,7 +131,20 @@ struct Result {
   double variance = 0.0;        // the noise variance of the last round's costs
   int32_t rounds = 0;           // solver calls made: fewer than settings.rounds once settled
   int32_t outerIterations = 0;  // over all rounds
+  int32_t window = 1;           // side of the windows whose means were segmented (textureWindow)
 };
+
+// The side of the square window over whose means a texture's regions differ: 1 (no texture)
+// unless the phases of `labels` alternate in runs of at most 8 pixels on average along the rows
+// or the columns while their pixels lie further from their `levels` than the noise puts them:
+// the labels' `variance` at least twice the noise variance of the neighbours in one phase (as
+// noiseVariance estimates it from their differences; the variance floor at least). Then 2 r + 1
+// for runs of r pixels, which takes in about one period of the alternation.
+int32_t textureWindow(const GreyImage& image, const std::vector<uint8_t>& labels, double variance,
+                      const std::vector<float>& levels);
+
+// The mean of the window of side `window` (odd) around every pixel, cut off at the border.
+GreyImage windowMeans(const GreyImage& image, int32_t window);
 
 // Whether the solver takes an image of rows x cols pixels in `phases` phases: at least 2 x 2, and
 // at most 2^31 - 1 elements in all.

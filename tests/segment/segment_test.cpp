@@ -161,6 +161,55 @@ TEST(SegmentImage, EveryThreadCountGivesTheSameBits) {
   }
 }
 
+// Two regions (left and right of a slanted edge) whose means lie 0.15 apart, under vertical
+// stripes `width` pixels wide of +-amplitude; truth is the region.
+testing::Synthetic stripedRegions(int32_t width, float amplitude) {
+  testing::Synthetic s;
+  s.image.rows = 60;
+  s.image.cols = 80;
+  for (int32_t j = 0; j < s.image.cols; ++j) {
+    const float stripe = (j / width) % 2 == 0 ? amplitude : -amplitude;
+    for (int32_t i = 0; i < s.image.rows; ++i) {
+      const uint8_t region = j > 30 + i / 3 ? 1 : 0;
+      s.truth.push_back(region);
+      s.image.values.push_back((region == 1 ? 0.55f : 0.4f) + stripe);
+    }
+  }
+  return s;
+}
+
+// Phases that alternate in short runs while their pixels lie far from their levels are texture,
+// segmented by its means over about one period; a fine pattern of clean levels is not.
+TEST(Texture, StripesAreSegmentedByTheirWindowMeans) {
+  struct Case {
+    int32_t width;
+    float amplitude;
+    int32_t window;
+  };
+  for (const Case& c : {Case{4, 0.2f, 9}, Case{3, 0.2f, 7}, Case{4, 0.0f, 1}}) {
+    const auto s = stripedRegions(c.width, c.amplitude);
+    Result result;
+    ASSERT_TRUE(segmentImage(s.image, defaultSettings(2), result, {}, nullptr));
+    EXPECT_EQ(result.window, c.window) << "stripes " << c.width;
+    EXPECT_GE(agreement(result.labels, s.truth), 0.95) << "stripes " << c.width;
+  }
+  // A clean pattern of 2-pixel stripes of two levels: the labels alternate, and fit.
+  auto pattern = stripedRegions(2, 0.2f);
+  for (float& v : pattern.image.values) v = v > 0.475f ? 0.8f : 0.2f;
+  Result result;
+  ASSERT_TRUE(segmentImage(pattern.image, defaultSettings(2), result, {}, nullptr));
+  EXPECT_EQ(result.window, 1);
+}
+
+TEST(Texture, WindowMeansAreCutOffAtTheBorder) {
+  GreyImage image{3, 4, {0.0f, 0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f, 0.7f, 0.8f, 0.9f, 1.0f, 0.0f}};
+  const GreyImage means = windowMeans(image, 3);
+  EXPECT_FLOAT_EQ(means.values[0], (0.0f + 0.1f + 0.3f + 0.4f) / 4);  // corner: 2 x 2
+  EXPECT_FLOAT_EQ(means.values[4],
+                  (0.0f + 0.1f + 0.2f + 0.3f + 0.4f + 0.5f + 0.6f + 0.7f + 0.8f) / 9);
+  EXPECT_FLOAT_EQ(means.values[10], (0.6f + 0.7f + 0.8f + 0.9f + 1.0f + 0.0f) / 6);  // edge: 3 x 2
+}
+
 // A stop request ends the segmentation where it answers true, before the round or the solver's
 // outer iteration it was asked about, and is not asked again.
 TEST(SegmentImage, AStopRequestEndsItAndIsNotAskedAgain) {

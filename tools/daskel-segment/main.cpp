@@ -156,6 +156,7 @@ struct PageReport {
   int32_t rounds = 0;
   int32_t outerIterations = 0;
   double seconds = 0.0;
+  int32_t window = 1;
 };
 
 // The input as messages name it, with the page when there are several: "'a.tif' (page 2 of 3)".
@@ -201,11 +202,15 @@ void printReport(std::FILE* report, const std::string& name, int32_t pages,
       std::fprintf(report, "%5d  %9.*f  %5.1f %%\n", k, decimals, static_cast<double>(r.levels[k]),
                    100.0 * r.shares[k]);
     }
+    if (r.window > 1) {
+      std::fprintf(report, "texture: the phases of the means of %d x %d windows\n", r.window,
+                   r.window);
+    }
     // Rounds end early once they settle; the count says how many ran.
     const char* rounds = r.rounds == 1 ? "round" : "rounds";
     if (r.rounds < settings.rounds) {
-      std::fprintf(report, "%d %s (settled; at most %d), %d outer iterations, %.2f s\n",
-                   r.rounds, rounds, settings.rounds, r.outerIterations, r.seconds);
+      std::fprintf(report, "%d %s (settled; at most %d), %d outer iterations, %.2f s\n", r.rounds,
+                   rounds, settings.rounds, r.outerIterations, r.seconds);
     } else {
       std::fprintf(report, "%d %s, %d outer iterations, %.2f s\n", r.rounds, rounds,
                    r.outerIterations, r.seconds);
@@ -323,7 +328,7 @@ int run(int argc, char** argv) {
     }
     reports.push_back({image.rows, image.cols, result.levels,
                        daskel::segment::phaseShares(result.labels, settings.phases), result.rounds,
-                       result.outerIterations, secondsSince(pageStart)});
+                       result.outerIterations, secondsSince(pageStart), result.window});
 
     const int32_t slice = image.rows * image.cols;
     std::size_t next = 0;
