@@ -871,13 +871,13 @@ bool segmentIntensities(const GreyImage& image, const Settings& settings, Result
   const std::size_t elements = static_cast<std::size_t>(slice) * phases;
   result.u.clear();
   result.u.reserve(elements);
-  mapForWriting(result.u.data(), elements * sizeof(float));
+  mapForWriting(result.u.data(), elements * sizeof(float), team ? &*team : nullptr);
   result.u.assign(elements, 1.0f / static_cast<float>(phases));
   result.outerIterations = 0;
   result.rounds = 0;
   std::vector<float> costs;
   costs.reserve(elements);
-  mapForWriting(costs.data(), elements * sizeof(float));
+  mapForWriting(costs.data(), elements * sizeof(float), team ? &*team : nullptr);
   costs.resize(elements);
   fillCosts(image, levels, result.variance, spreadLimit, blocks, costs.data());
 
@@ -889,7 +889,7 @@ bool segmentIntensities(const GreyImage& image, const Settings& settings, Result
   // Once the caller has asked to stop, every later question gets the same answer.
   StopLatch latch{stop};
   const StopRequest latched{StopLatch::requested, &latch};
-  WorkingBuffers buffers;
+  WorkingBuffers buffers(team ? &*team : nullptr);
   std::vector<uint8_t> labels, previousLabels;
   bool settled = false;
   for (int32_t round = 1; round <= settings.rounds; ++round) {

@@ -12,7 +12,7 @@
 
 namespace daskel::segment {
 
-void mapForWriting(void* data, std::size_t bytes) {
+void mapForWriting(void* data, std::size_t bytes, detail::Team* team) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
   const long pageSize = sysconf(_SC_PAGESIZE);
   if (pageSize <= 0 || data == nullptr) return;
@@ -20,11 +20,25 @@ void mapForWriting(void* data, std::size_t bytes) {
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
   const std::uintptr_t first = (begin + page - 1) & ~(page - 1);
   const std::uintptr_t end = (begin + bytes) & ~(page - 1);
-  // Kernels before 5.14 answer EINVAL; the pages then come in as they are touched.
-  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+  if (end <= first) return;
+  const std::uintptr_t pages = (end - first) / page;
+  const std::uintptr_t members = team != nullptr ? static_cast<std::uintptr_t>(team->members()) : 1;
+  auto mapShare = [&](int32_t member) {
+    const auto m = static_cast<std::uintptr_t>(member);
+    const std::uintptr_t from = first + page * (pages * m / members);
+    const std::uintptr_t to = first + page * (pages * (m + 1) / members);
+    // Kernels before 5.14 answer EINVAL; the pages then come in as they are touched.
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+  };
+  if (team != nullptr) {
+    team->run(mapShare);
+  } else {
+    mapShare(0);
+  }
 #else
   (void)data;
   (void)bytes;
+  (void)team;
 #endif
 }
 
@@ -52,7 +66,7 @@ void* WorkingBuffers::obtain(std::size_t count, std::size_t elementSize, void* c
   std::free(buffer.memory);
   buffer.memory = std::calloc(count, elementSize);
   buffer.bytes = buffer.memory != nullptr ? bytes : 0;
-  mapForWriting(buffer.memory, buffer.bytes);
+  mapForWriting(buffer.memory, buffer.bytes, set->team_);
   return buffer.memory;
 }
 

@@ -11,13 +11,15 @@
 #include <vector>
 
 #include "solver/solver.hpp"
+#include "solver/team.hpp"
 
 namespace daskel::segment {
 
-// Asks the system to map the whole pages of [data, data + bytes) for writing now, in one request.
-// Only advice: where the system has no such request, or declines it, nothing changes and the
+// Asks the system to map the whole pages of [data, data + bytes) for writing now, in one request,
+// or in one per member of `team` (may be null) for its share of them, which the system serves at
+// once. Only advice: where the system has no such request, or declines it, nothing changes and the
 // pages come in as they are touched.
-void mapForWriting(void* data, std::size_t bytes);
+void mapForWriting(void* data, std::size_t bytes, detail::Team* team = nullptr);
 
 // The solver's working buffers, one set for every round: each round's set-up asks for the same
 // sizes in the same order and gets the same buffers back, cleared, instead of fresh pages that
@@ -25,7 +27,8 @@ void mapForWriting(void* data, std::size_t bytes);
 // first obtained (mapForWriting). All are freed when the set goes.
 class WorkingBuffers {
  public:
-  WorkingBuffers() = default;
+  // `team` (may be null) maps the buffers in; it must outlive the set's use.
+  explicit WorkingBuffers(detail::Team* team = nullptr) : team_(team) {}
   WorkingBuffers(const WorkingBuffers&) = delete;
   WorkingBuffers& operator=(const WorkingBuffers&) = delete;
   ~WorkingBuffers();
@@ -43,6 +46,7 @@ class WorkingBuffers {
   // The buffers stay with the set until it goes.
   static void release(void*, void*) {}
 
+  detail::Team* team_ = nullptr;
   std::vector<Buffer> buffers_;
   std::size_t next_ = 0;
 };
