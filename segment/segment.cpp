@@ -741,10 +741,13 @@ std::vector<uint8_t> hardLabels(const std::vector<float>& u, const std::vector<f
 }
 
 std::vector<double> phaseShares(const std::vector<uint8_t>& labels, int32_t phases) {
+  std::array<uint64_t, 256> counts{};
+  for (uint8_t label : labels) ++counts[label];
   std::vector<double> shares(static_cast<std::size_t>(phases), 0.0);
-  for (uint8_t label : labels) shares[label] += 1.0;
   if (!labels.empty()) {
-    for (double& share : shares) share /= static_cast<double>(labels.size());
+    for (std::size_t k = 0; k < shares.size(); ++k) {
+      shares[k] = static_cast<double>(counts[k]) / static_cast<double>(labels.size());
+    }
   }
   return shares;
 }
@@ -810,9 +813,11 @@ int32_t textureWindow(const GreyImage& image, const std::vector<uint8_t>& labels
   const auto rows = static_cast<std::size_t>(image.rows);
   uint64_t down = 0;
   uint64_t across = 0;
-  for (std::size_t p = 0; p < labels.size(); ++p) {
-    if (p % rows + 1 < rows) down += labels[p] != labels[p + 1];
-    if (p + rows < labels.size()) across += labels[p] != labels[p + rows];
+  for (std::size_t first = 0; first < labels.size(); first += rows) {
+    const uint8_t* column = labels.data() + first;
+    for (std::size_t i = 0; i + 1 < rows; ++i) down += column[i] != column[i + 1];
+    if (first + rows == labels.size()) break;
+    for (std::size_t i = 0; i < rows; ++i) across += column[i] != column[i + rows];
   }
   // Mean run lengths: every column and row starts a run, and every change starts another.
   const double pixels = static_cast<double>(labels.size());
