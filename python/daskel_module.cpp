@@ -190,8 +190,8 @@ py::array_t<T, py::array::f_style> arrayOf(const std::vector<T>& values,
 }
 
 daskel::segment::Settings settingsOf(int32_t phases, const std::vector<float>& levels,
-                                     float tvWeight, float penalty, int32_t rounds,
-                                     int32_t threads) {
+                                     float tvWeight, float penalty, int32_t rounds, int32_t threads,
+                                     int32_t window) {
   daskel::segment::Settings settings;
   settings.phases = phases;
   settings.levels = levels;
@@ -199,29 +199,31 @@ daskel::segment::Settings settingsOf(int32_t phases, const std::vector<float>& l
   settings.penalty = penalty;
   settings.rounds = rounds;
   settings.threads = threads;
+  settings.window = window;
   return settings;
 }
 
-// check_settings(phases, levels, tv, penalty, rounds, threads): None, or (setting, requirement)
-// for the first one that daskel::segment refuses, in the words daskel-segment shows.
+// check_settings(phases, levels, tv, penalty, rounds, threads, window): None, or
+// (setting, requirement) for the first one that daskel::segment refuses, in the words
+// daskel-segment shows.
 py::object checkSettings(int32_t phases, const std::vector<float>& levels, float tvWeight,
-                         float penalty, int32_t rounds, int32_t threads) {
+                         float penalty, int32_t rounds, int32_t threads, int32_t window) {
   const daskel::segment::SettingsProblem problem = daskel::segment::checkSettings(
-      settingsOf(phases, levels, tvWeight, penalty, rounds, threads));
+      settingsOf(phases, levels, tvWeight, penalty, rounds, threads, window));
   if (!problem) return py::none();
   return py::make_tuple(problem.setting, problem.requirement);
 }
 
-// labels, levels, u = segment(image, phases, levels, tv, penalty, rounds, threads): the method on
-// a rows x cols x channels image; `levels` empty lets k-means choose them.
+// labels, levels, u = segment(image, phases, levels, tv, penalty, rounds, threads, window): the
+// method on a rows x cols x channels image; `levels` empty lets k-means choose them.
 py::tuple segment(const py::array& image, int32_t phases, const std::vector<float>& levels,
-                  float tvWeight, float penalty, int32_t rounds, int32_t threads) {
+                  float tvWeight, float penalty, int32_t rounds, int32_t threads, int32_t window) {
   require(image.ndim() == 3 && image.shape(2) >= 1 && image.shape(2) <= 4,
           "the image must be rows x cols x channels, with 1 to 4 channels");
   const int64_t rows = image.shape(0);
   const int64_t cols = image.shape(1);
   const daskel::segment::Settings settings =
-      settingsOf(phases, levels, tvWeight, penalty, rounds, threads);
+      settingsOf(phases, levels, tvWeight, penalty, rounds, threads, window);
   if (const daskel::segment::SettingsProblem problem = daskel::segment::checkSettings(settings)) {
     throw py::value_error("daskel._core: " + problem.message());
   }
@@ -262,9 +264,9 @@ PYBIND11_MODULE(_core, m) {
   m.def("solve", &solve, py::arg("costs").noconvert(), py::arg("u0").noconvert(),
         py::arg("tv_weight"), py::arg("penalty"), py::arg("threads"));
   m.def("segment", &segment, py::arg("image"), py::arg("phases"), py::arg("levels"), py::arg("tv"),
-        py::arg("penalty"), py::arg("rounds"), py::arg("threads"));
+        py::arg("penalty"), py::arg("rounds"), py::arg("threads"), py::arg("window"));
   m.def("check_settings", &checkSettings, py::arg("phases"), py::arg("levels"), py::arg("tv"),
-        py::arg("penalty"), py::arg("rounds"), py::arg("threads"));
+        py::arg("penalty"), py::arg("rounds"), py::arg("threads"), py::arg("window"));
   // The method's defaults and limits, so that Python states the same ones.
   const daskel::segment::Settings defaults;
   m.attr("DEFAULT_PHASES") = defaults.phases;

@@ -951,7 +951,16 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
       image.values.size() != static_cast<std::size_t>(image.rows) * image.cols) {
     return false;
   }
+  if (settings.window > 1) {
+    if (!segmentIntensities(windowMeans(image, settings.window), settings, result, onRound, print,
+                            stop)) {
+      return false;
+    }
+    result.window = settings.window;
+    return true;
+  }
   if (!segmentIntensities(image, settings, result, onRound, print, stop)) return false;
+  if (settings.window == 1) return true;
   const int32_t window = textureWindow(image, result.labels, result.variance, result.levels);
   if (window == 1) return true;
   // Texture: its means over a window of about its period are what differ between the regions.

@@ -56,6 +56,10 @@ SettingsProblem checkSettings(const Settings& settings) {
   if (!inRange(settings.threads, 0, kMaxThreads)) {
     return {"threads", wholeNumberFrom(0, kMaxThreads)};
   }
+  if (settings.window != 0 &&
+      !(inRange(settings.window, 1, kMaxWindow) && settings.window % 2 == 1)) {
+    return {"window", "must be 0 or an odd whole number from 1 to " + std::to_string(kMaxWindow)};
+  }
   return {};
 }
 

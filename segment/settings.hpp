@@ -15,6 +15,7 @@ constexpr int32_t kMinPhases = 2;
 constexpr int32_t kMaxPhases = 16;
 constexpr int32_t kMaxRounds = 1000;
 constexpr int32_t kMaxThreads = kMaxSolverThreads;
+constexpr int32_t kMaxWindow = 99;
 
 // The defaults were chosen on the pictures of bench/segment_quality.py (2 to 5 phases, clean to
 // noise of 0.8 times the gap between neighbouring intensities, thin lines and text) and checked
@@ -27,6 +28,9 @@ struct Settings {
   float penalty = 2.0f;
   int32_t rounds = 8;
   int32_t threads = 0;  // of each solver call: 0 chooses, 1 the calling thread (runSolver)
+  // Side of the windows whose means are segmented: 0 chooses (1 unless the image is texture,
+  // textureWindow), 1 the pixels' own intensities, an odd side from 3 to kMaxWindow those means.
+  int32_t window = 0;
 };
 
 // What checkSettings found wrong: the setting's name as every front end spells it, less its

@@ -39,10 +39,11 @@ class Settings(NamedTuple):
     penalty: np.float32
     rounds: int
     threads: int
+    window: int
 
 
 def segment(image, phases=DEFAULT_PHASES, *, levels=None, tv=DEFAULT_TV, penalty=DEFAULT_PENALTY,
-            rounds=DEFAULT_ROUNDS, threads=0):
+            rounds=DEFAULT_ROUNDS, threads=0, window=0):
     """Segments an image into `phases` regions of similar intensity, as daskel-segment does.
 
     Parameters
@@ -68,6 +69,11 @@ def segment(image, phases=DEFAULT_PHASES, *, levels=None, tv=DEFAULT_TV, penalty
         Threads each solve may use: 0 (the default) chooses (DASKEL_NUM_THREADS, else the CPUs
         this process may run on), 1 keeps to the calling thread; no more threads than those CPUs
         are used, whatever the count, and the result is the same, bit for bit, for every count.
+    window : int, optional
+        Side of the square windows whose means are segmented: 0 (the default) chooses, 1 unless
+        the picture is a fine regular texture (stripes, checks), then about one period of it;
+        1 segments the pixels themselves; an odd side up to 99 segments the means of such
+        windows.
 
     Returns
     -------
@@ -89,7 +95,8 @@ def segment(image, phases=DEFAULT_PHASES, *, levels=None, tv=DEFAULT_TV, penalty
     >>> np.array_equal(result.labels, image > 100), [round(float(v), 3) for v in result.levels]
     (True, [0.0, 0.784])
     """
-    return segment_with(image, checked_settings(phases, levels, tv, penalty, rounds, threads))
+    return segment_with(image, checked_settings(phases, levels, tv, penalty, rounds, threads,
+                                                window))
 
 
 def segment_with(image, settings):
@@ -113,7 +120,7 @@ def settings_for(phases=DEFAULT_PHASES, **options):
     return checked_settings(**arguments.arguments)
 
 
-def checked_settings(phases, levels, tv, penalty, rounds, threads):
+def checked_settings(phases, levels, tv, penalty, rounds, threads, window):
     """The settings of segment() as the compiled half takes them: TypeError for a value of the
     wrong kind; ValueError for one that the method refuses, in the words of its C++ check, which
     daskel-segment shows too. A thread count beyond the most a solve uses is taken as that."""
@@ -122,12 +129,13 @@ def checked_settings(phases, levels, tv, penalty, rounds, threads):
                         tv=float32_of("tv", tv),
                         penalty=float32_of("penalty", penalty),
                         rounds=_int32(integer("rounds", rounds)),
-                        threads=_int32(min(integer("threads", threads), _core.MAX_THREADS)))
+                        threads=_int32(min(integer("threads", threads), _core.MAX_THREADS)),
+                        window=_int32(integer("window", window)))
     problem = _core.check_settings(*settings)
     if problem is not None:
         setting, requirement = problem
         given_value = dict(phases=phases, levels=levels, tv=tv, penalty=penalty, rounds=rounds,
-                           threads=threads)[setting]
+                           threads=threads, window=window)[setting]
         quoted = (as_given(given_value, getattr(settings, setting)) if setting in ("tv", "penalty")
                   else repr(given_value))
         raise ValueError(f"{setting} {requirement}; got {quoted}")

@@ -21,7 +21,8 @@ def segment_stack(stack, phases=_segment.DEFAULT_PHASES, **options):
         or floating point in [0, 1]. Any chunks: the stack is
         rechunked to one slice per chunk, so that every slice is one task.
     phases, **options
-        As daskel.segment takes them (levels, tv, penalty, rounds, threads); checked now.
+        As daskel.segment takes them (levels, tv, penalty, rounds, threads, window); checked
+        now.
 
     Returns
     -------

@@ -177,6 +177,7 @@ REFUSED_SETTINGS = [
      "penalty must be a finite number of at least 1.17549e-38"),
     (dict(rounds=0), ["--rounds", "0"], "rounds must be a whole number from 1 to 1000"),
     (dict(threads=-2), ["--threads", "-2"], "threads must be a whole number from 0 to 256"),
+    (dict(window=4), ["--window", "4"], "window must be 0 or an odd whole number from 1 to 99"),
 ]
 
 

@@ -199,6 +199,14 @@ TEST(Texture, StripesAreSegmentedByTheirWindowMeans) {
   Result result;
   ASSERT_TRUE(segmentImage(pattern.image, defaultSettings(2), result, {}, nullptr));
   EXPECT_EQ(result.window, 1);
+  // A window given is used as it stands: 1, the pixels, even on texture; 5, its means.
+  const auto stripes = stripedRegions(4, 0.2f);
+  for (int32_t window : {1, 5}) {
+    Settings settings = defaultSettings(2);
+    settings.window = window;
+    ASSERT_TRUE(segmentImage(stripes.image, settings, result, {}, nullptr));
+    EXPECT_EQ(result.window, window);
+  }
 }
 
 TEST(Texture, WindowMeansAreCutOffAtTheBorder) {

@@ -60,6 +60,13 @@ TEST(CheckSettings, NamesTheFirstWrongSettingAndWhatItMustBe) {
       {[](Settings& s) { s.rounds = 1001; }, "rounds", "must be a whole number from 1 to 1000"},
       {[](Settings& s) { s.threads = -1; }, "threads", "must be a whole number from 0 to 256"},
       {[](Settings& s) { s.threads = 256; }, "", ""},
+      {[](Settings& s) { s.window = 2; }, "window",
+       "must be 0 or an odd whole number from 1 to 99"},
+      {[](Settings& s) { s.window = -1; }, "window",
+       "must be 0 or an odd whole number from 1 to 99"},
+      {[](Settings& s) { s.window = 101; }, "window",
+       "must be 0 or an odd whole number from 1 to 99"},
+      {[](Settings& s) { s.window = 99; }, "", ""},
       // The first wrong field in the order of the fields.
       {[](Settings& s) { s.rounds = 0, s.tvWeight = -1.0f; }, "tv",
        "must be a finite number of at least 0"},

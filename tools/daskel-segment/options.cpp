@@ -96,7 +96,7 @@ bool parseMaxPixels(const std::string& text, int64_t& value, std::string& error)
 // sets one.
 bool takesValue(const std::string& name) {
   for (const char* option : {"--phases", "--levels", "--tv", "--penalty", "--rounds",
-                             "--max-pixels", "--threads", "--labels", "--soft"}) {
+                             "--max-pixels", "--threads", "--window", "--labels", "--soft"}) {
     if (name == option) return true;
   }
   return false;
@@ -162,6 +162,8 @@ bool parseOptions(const std::vector<std::string>& args, Options& options, std::s
       parsed = parseSetting(name, value, settings.rounds, error);
     } else if (name == "--threads") {
       parsed = parseSetting(name, value, settings.threads, error);
+    } else if (name == "--window") {
+      parsed = parseSetting(name, value, settings.window, error);
     } else if (name == "--max-pixels") {
       parsed = parseMaxPixels(value, options.maxPixels, error);
     } else if (value.empty()) {
@@ -221,10 +223,13 @@ std::string usageText() {
                 "                  with 3 phases)\n"
                 "  --threads N     threads of each solve, 1 to %d, at most the CPUs this process\n"
                 "                  may use; 0 (the default) takes those CPUs, or fewer where\n"
-                "                  DASKEL_NUM_THREADS asks for fewer\n",
+                "                  DASKEL_NUM_THREADS asks for fewer\n"
+                "  --window W      segment the means of W x W windows (W odd, at most %d); 1\n"
+                "                  the pixels themselves; 0 (the default) chooses 1, or about\n"
+                "                  one period of a fine texture (stripes, checks)\n",
                 segment::kMinPhases, segment::kMaxPhases, d.phases, static_cast<double>(d.tvWeight),
                 static_cast<double>(d.penalty), d.rounds, static_cast<long long>(kDefaultMaxPixels),
-                segment::kMaxThreads);
+                segment::kMaxThreads, segment::kMaxWindow);
   return std::string(
              "Usage: daskel-segment INPUT OUTPUT [options]\n"
              "\n"
