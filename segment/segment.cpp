@@ -522,6 +522,19 @@ std::vector<uint8_t> nearestLabelsOf(const GreyImage& image, const std::vector<f
   return labels;
 }
 
+// Calls visit(p, interior) for every pixel p of columns [firstCol, endCol) in order, with whether
+// its four neighbours share its label.
+template <class Visit>
+void eachPixelOfColumns(const GreyImage& image, const std::vector<uint8_t>& labels,
+                        int32_t firstCol, int32_t endCol, Visit&& visit) {
+  std::vector<uint8_t> inside(static_cast<std::size_t>(image.rows));
+  for (int32_t j = firstCol; j < endCol; ++j) {
+    interiorOfColumn(labels, image.rows, image.cols, j, inside.data());
+    const std::size_t column = static_cast<std::size_t>(image.rows) * j;
+    for (int32_t i = 0; i < image.rows; ++i) visit(column + static_cast<std::size_t>(i), inside[i]);
+  }
+}
+
 // The sums of a phase over its pixels and over its interior pixels.
 struct PhaseSums {
   double total = 0.0;
@@ -534,26 +547,18 @@ std::vector<float> phaseMeansOf(const GreyImage& image, const std::vector<uint8_
                                 const std::vector<float>& levels, const ColumnBlocks& blocks) {
   const std::size_t phases = levels.size();
   std::vector<PhaseSums> sums(phases * static_cast<std::size_t>(blocks.blocks()));
-  std::vector<std::vector<uint8_t>> interior(static_cast<std::size_t>(blocks.members()),
-                                             std::vector<uint8_t>(image.rows));
-  blocks.run([&](int32_t member, int32_t block, int32_t firstCol, int32_t endCol) {
+  blocks.run([&](int32_t, int32_t block, int32_t firstCol, int32_t endCol) {
     std::array<PhaseSums, kMaxPhases> own{};
-    uint8_t* inside = interior[static_cast<std::size_t>(member)].data();
-    for (int32_t j = firstCol; j < endCol; ++j) {
-      interiorOfColumn(labels, image.rows, image.cols, j, inside);
-      const std::size_t column = static_cast<std::size_t>(image.rows) * j;
-      for (int32_t i = 0; i < image.rows; ++i) {
-        const std::size_t p = column + static_cast<std::size_t>(i);
-        const double value = image.values[p];
-        PhaseSums& phase = own[labels[p]];
-        phase.total += value;
-        phase.count += 1.0;
-        if (inside[i] != 0) {
-          phase.interiorTotal += value;
-          phase.interiorCount += 1.0;
-        }
+    eachPixelOfColumns(image, labels, firstCol, endCol, [&](std::size_t p, uint8_t interior) {
+      const double value = image.values[p];
+      PhaseSums& phase = own[labels[p]];
+      phase.total += value;
+      phase.count += 1.0;
+      if (interior != 0) {
+        phase.interiorTotal += value;
+        phase.interiorCount += 1.0;
       }
-    }
+    });
     std::copy_n(own.begin(), phases, sums.begin() + static_cast<std::ptrdiff_t>(phases * block));
   });
   std::vector<float> means = levels;
@@ -584,23 +589,15 @@ double labelVarianceOf(const GreyImage& image, const std::vector<uint8_t>& label
     double all = 0.0;
   };
   std::vector<Squares> sums(static_cast<std::size_t>(blocks.blocks()));
-  std::vector<std::vector<uint8_t>> interior(static_cast<std::size_t>(blocks.members()),
-                                             std::vector<uint8_t>(image.rows));
-  blocks.run([&](int32_t member, int32_t block, int32_t firstCol, int32_t endCol) {
+  blocks.run([&](int32_t, int32_t block, int32_t firstCol, int32_t endCol) {
     Squares own;
-    uint8_t* inside = interior[static_cast<std::size_t>(member)].data();
-    for (int32_t j = firstCol; j < endCol; ++j) {
-      interiorOfColumn(labels, image.rows, image.cols, j, inside);
-      const std::size_t column = static_cast<std::size_t>(image.rows) * j;
-      for (int32_t i = 0; i < image.rows; ++i) {
-        const std::size_t p = column + static_cast<std::size_t>(i);
-        const double d = static_cast<double>(image.values[p]) - levels[labels[p]];
-        const double interior = inside[i] != 0 ? 1.0 : 0.0;
-        own.all += d * d;
-        own.interior += interior * (d * d);
-        own.interiorCount += interior;
-      }
-    }
+    eachPixelOfColumns(image, labels, firstCol, endCol, [&](std::size_t p, uint8_t inside) {
+      const double d = static_cast<double>(image.values[p]) - levels[labels[p]];
+      const double interior = inside != 0 ? 1.0 : 0.0;
+      own.all += d * d;
+      own.interior += interior * (d * d);
+      own.interiorCount += interior;
+    });
     sums[static_cast<std::size_t>(block)] = own;
   });
   Squares total;
