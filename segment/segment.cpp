@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <optional>
 
@@ -317,6 +318,12 @@ bool levelsWithin(const std::vector<float>& levels, const std::vector<float>& pr
   return true;
 }
 
+// What the squared distance to a level is multiplied by in the costs: 1 / (2 variance), the
+// variance at least varianceFloor(levels).
+double costScale(double variance, const std::vector<float>& levels) {
+  return 1.0 / (2.0 * std::max(variance, varianceFloor(levels)));
+}
+
 // The costs of pixels [begin, end) of the image into `costs`, a Volume over it of `slice` pixels.
 void fillCostsOf(const std::vector<float>& values, const std::vector<float>& levels, double scale,
                  double spreadLimit, std::size_t begin, std::size_t end, float* costs) {
@@ -339,7 +346,7 @@ void fillCostsOf(const std::vector<float>& values, const std::vector<float>& lev
 // The costs of every pixel into `costs`, a Volume over the image.
 void fillCosts(const GreyImage& image, const std::vector<float>& levels, double variance,
                double spreadLimit, const ColumnBlocks& blocks, float* costs) {
-  const double scale = 1.0 / (2.0 * std::max(variance, varianceFloor(levels)));
+  const double scale = costScale(variance, levels);
   const auto rows = static_cast<std::size_t>(image.rows);
   blocks.run([&](int32_t, int32_t, int32_t firstCol, int32_t endCol) {
     fillCostsOf(image.values, levels, scale, spreadLimit, rows * firstCol, rows * endCol, costs);
@@ -347,8 +354,8 @@ void fillCosts(const GreyImage& image, const std::vector<float>& levels, double 
 }
 
 // Each pixel's most likely phase into `labels` (of the slice's size), as hardLabels reads it.
-void fillHardLabels(const std::vector<float>& u, const std::vector<float>& costs, int32_t rows,
-                    int32_t phases, const ColumnBlocks& blocks, std::vector<uint8_t>& labels) {
+void fillHardLabels(const std::vector<float>& u, const float* costs, int32_t rows, int32_t phases,
+                    const ColumnBlocks& blocks, std::vector<uint8_t>& labels) {
   const std::size_t slice = labels.size();
   blocks.run([&](int32_t, int32_t, int32_t firstCol, int32_t endCol) {
     const std::size_t end = static_cast<std::size_t>(rows) * endCol;
@@ -404,27 +411,20 @@ void eachDifference(const GreyImage& image, const uint8_t* labels, int32_t first
     return bits;
   };
   const auto rows = static_cast<std::size_t>(image.rows);
+  const auto samePhase = [labels](std::size_t p, std::size_t q) {
+    return labels == nullptr || labels[p] == labels[q];
+  };
   for (int32_t j = firstCol; j < endCol; ++j) {
     const std::size_t first = rows * j;
     const float* column = image.values.data() + first;
-    const bool across = j + 1 < image.cols;
-    if (labels == nullptr) {
-      for (std::size_t i = 0; i + 1 < rows; ++i) {
-        visit(bitsOf(std::fabs(column[i + 1] - column[i])));
-      }
-      if (!across) continue;
-      for (std::size_t i = 0; i < rows; ++i) {
+    for (std::size_t i = 0; i + 1 < rows; ++i) {
+      if (samePhase(first + i, first + i + 1)) visit(bitsOf(std::fabs(column[i + 1] - column[i])));
+    }
+    if (j + 1 == image.cols) continue;
+    for (std::size_t i = 0; i < rows; ++i) {
+      if (samePhase(first + i, first + i + rows)) {
         visit(bitsOf(std::fabs(column[i + rows] - column[i])));
       }
-      continue;
-    }
-    const uint8_t* phase = labels + first;
-    for (std::size_t i = 0; i + 1 < rows; ++i) {
-      if (phase[i + 1] == phase[i]) visit(bitsOf(std::fabs(column[i + 1] - column[i])));
-    }
-    if (!across) continue;
-    for (std::size_t i = 0; i < rows; ++i) {
-      if (phase[i + rows] == phase[i]) visit(bitsOf(std::fabs(column[i + rows] - column[i])));
     }
   }
 }
@@ -724,8 +724,8 @@ double costSpreadLimit(float penalty, int32_t phases) {
 std::vector<float> dataCosts(const std::vector<float>& values, const std::vector<float>& levels,
                              double variance, double spreadLimit) {
   std::vector<float> costs(values.size() * levels.size());
-  const double scale = 1.0 / (2.0 * std::max(variance, varianceFloor(levels)));
-  fillCostsOf(values, levels, scale, spreadLimit, 0, values.size(), costs.data());
+  fillCostsOf(values, levels, costScale(variance, levels), spreadLimit, 0, values.size(),
+              costs.data());
   return costs;
 }
 
@@ -733,7 +733,7 @@ std::vector<uint8_t> hardLabels(const std::vector<float>& u, const std::vector<f
                                 int32_t sliceSize, int32_t phases) {
   // One column of sliceSize rows: the pixels' order is all that matters here.
   std::vector<uint8_t> labels(static_cast<std::size_t>(sliceSize));
-  fillHardLabels(u, costs, sliceSize, phases, ColumnBlocks(1, nullptr), labels);
+  fillHardLabels(u, costs.data(), sliceSize, phases, ColumnBlocks(1, nullptr), labels);
   return labels;
 }
 
@@ -792,13 +792,10 @@ namespace {
 // The threads of the method's own passes: those the solver would take, but none where a thread
 // would have fewer than kPixelsPerPassThread pixels or no block of columns.
 int32_t passThreads(int32_t threads, const GreyImage& image) {
-  if (threads == 1) return 1;
   const int64_t pixels = int64_t{image.rows} * image.cols;
   const int64_t worthwhile = std::max<int64_t>(1, pixels / kPixelsPerPassThread);
   const int64_t blocks = ColumnBlocks(image.cols, nullptr).blocks();
-  const int32_t cpus =
-      threads > 1 ? std::min(threads, detail::availableCpus()) : detail::automaticThreadCount();
-  return static_cast<int32_t>(std::min<int64_t>({cpus, worthwhile, blocks}));
+  return static_cast<int32_t>(std::min<int64_t>({detail::threadsFor(threads), worthwhile, blocks}));
 }
 
 }  // namespace
@@ -860,7 +857,8 @@ bool segmentIntensities(const GreyImage& image, const Settings& settings, Result
   std::optional<detail::Team> team;
   const int32_t members = passThreads(settings.threads, image);
   if (members > 1) team.emplace(members);
-  const ColumnBlocks blocks(image.cols, team ? &*team : nullptr);
+  detail::Team* const passTeam = team ? &*team : nullptr;
+  const ColumnBlocks blocks(image.cols, passTeam);
   const double noise = noiseVarianceOf(image, blocks);
   std::vector<float> levels = settings.levels;
   if (levels.empty()) levels = kMeansLevels(flatWindowMeansOf(image, noise, blocks), phases);
@@ -873,15 +871,14 @@ bool segmentIntensities(const GreyImage& image, const Settings& settings, Result
   const std::size_t elements = static_cast<std::size_t>(slice) * phases;
   result.u.clear();
   result.u.reserve(elements);
-  mapForWriting(result.u.data(), elements * sizeof(float), team ? &*team : nullptr);
+  mapForWriting(result.u.data(), elements * sizeof(float), passTeam);
   result.u.assign(elements, 1.0f / static_cast<float>(phases));
   result.outerIterations = 0;
   result.rounds = 0;
-  std::vector<float> costs;
-  costs.reserve(elements);
-  mapForWriting(costs.data(), elements * sizeof(float), team ? &*team : nullptr);
-  costs.resize(elements);
-  fillCosts(image, levels, result.variance, spreadLimit, blocks, costs.data());
+  // Every cost is written before it is read, so the buffer is left as it comes.
+  const std::unique_ptr<float[]> costs(new float[elements]);
+  mapForWriting(costs.get(), elements * sizeof(float), passTeam);
+  fillCosts(image, levels, result.variance, spreadLimit, blocks, costs.get());
 
   // The smoothing follows the noise of the first labelling, each pixel at its nearest level: later
   // labellings count the pixels of lost thin structures as noise of their new phase.
@@ -891,7 +888,7 @@ bool segmentIntensities(const GreyImage& image, const Settings& settings, Result
   // Once the caller has asked to stop, every later question gets the same answer.
   StopLatch latch{stop};
   const StopRequest latched{StopLatch::requested, &latch};
-  WorkingBuffers buffers(team ? &*team : nullptr);
+  WorkingBuffers buffers(passTeam);
   std::vector<uint8_t> labels, previousLabels;
   bool settled = false;
   for (int32_t round = 1; round <= settings.rounds; ++round) {
@@ -899,7 +896,7 @@ bool segmentIntensities(const GreyImage& image, const Settings& settings, Result
       if (StopLatch::requested(&latch)) return false;
       labels.swap(previousLabels);
       labels.resize(static_cast<std::size_t>(slice));
-      fillHardLabels(result.u, costs, image.rows, phases, blocks, labels);
+      fillHardLabels(result.u, costs.get(), image.rows, phases, blocks, labels);
       const std::vector<float> used = levels;
       moveLevels(levels, phaseMeansOf(image, labels, levels, blocks));
       const double variance = labelVarianceOf(image, labels, levels, blocks);
@@ -914,13 +911,13 @@ bool segmentIntensities(const GreyImage& image, const Settings& settings, Result
         break;
       }
       result.variance = variance;
-      fillCosts(image, levels, result.variance, spreadLimit, blocks, costs.data());
+      fillCosts(image, levels, result.variance, spreadLimit, blocks, costs.get());
       carryLabelling(result.u, carried, phases);
     }
     SolverState state{};
     const bool ready =
         initSolverState(state, image.rows, image.cols, phases, tvWeight, settings.penalty,
-                        costs.data(), result.u.data(), print, buffers.source());
+                        costs.get(), result.u.data(), print, buffers.source());
     const int32_t iterations = ready ? runSolver(state, settings.threads, latched) : 0;
     releaseSolverState(state);
     if (!ready || latch.stopped) return false;
@@ -930,7 +927,7 @@ bool segmentIntensities(const GreyImage& image, const Settings& settings, Result
   }
   if (!settled) {
     labels.resize(static_cast<std::size_t>(slice));
-    fillHardLabels(result.u, costs, image.rows, phases, blocks, labels);
+    fillHardLabels(result.u, costs.get(), image.rows, phases, blocks, labels);
     moveLevels(levels, phaseMeansOf(image, labels, levels, blocks));
   }
   result.labels = std::move(labels);
@@ -948,25 +945,20 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
       image.values.size() != static_cast<std::size_t>(image.rows) * image.cols) {
     return false;
   }
-  if (settings.window > 1) {
-    if (!segmentIntensities(windowMeans(image, settings.window), settings, result, onRound, print,
-                            stop)) {
-      return false;
-    }
-    result.window = settings.window;
-    return true;
+  int32_t window = settings.window;
+  if (window <= 1) {
+    if (!segmentIntensities(image, settings, result, onRound, print, stop)) return false;
+    if (window == 0) window = textureWindow(image, result.labels, result.variance, result.levels);
+    if (window <= 1) return true;
   }
-  if (!segmentIntensities(image, settings, result, onRound, print, stop)) return false;
-  if (settings.window == 1) return true;
-  const int32_t window = textureWindow(image, result.labels, result.variance, result.levels);
-  if (window == 1) return true;
-  // Texture: its means over a window of about its period are what differ between the regions.
-  Result textured;
-  if (!segmentIntensities(windowMeans(image, window), settings, textured, onRound, print, stop)) {
+  // The caller's window, or texture, whose means over about one period are what differ between
+  // its regions.
+  Result means;
+  if (!segmentIntensities(windowMeans(image, window), settings, means, onRound, print, stop)) {
     return false;
   }
-  textured.window = window;
-  result = std::move(textured);
+  means.window = window;
+  result = std::move(means);
   return true;
 }
 

@@ -196,6 +196,11 @@ int32_t availableCpus() {
   return std::clamp(cpus, 1, kMaxThreads);
 }
 
+int32_t threadsFor(int32_t asked) {
+  if (asked == 1) return 1;
+  return asked > 1 ? std::min(asked, availableCpus()) : automaticThreadCount();
+}
+
 int32_t automaticThreadCount() {
   const int32_t asked = threadCountFromText(std::getenv("DASKEL_NUM_THREADS"));
   const int32_t cpus = availableCpus();

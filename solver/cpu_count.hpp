@@ -29,6 +29,10 @@ int32_t availableCpus();
 // The automatic count: availableCpus(), or fewer where DASKEL_NUM_THREADS asks for fewer.
 int32_t automaticThreadCount();
 
+// The threads a caller's count takes: 1 for 1, the count but no more than availableCpus() for a
+// larger one, automaticThreadCount() for 0 or less.
+int32_t threadsFor(int32_t asked);
+
 }  // namespace daskel::detail
 
 #endif  // DASKEL_SOLVER_CPU_COUNT_HPP

@@ -134,7 +134,7 @@ namespace detail {
 int32_t teamSize(const SolverState& s, int32_t threads) {
   if (threads == 1) return 1;
   const int32_t units = std::clamp(bandPairs(s), 1, kMaxThreads);
-  if (threads > 1) return std::min({threads, units, availableCpus()});
+  if (threads > 1) return std::min(units, threadsFor(threads));
   const int64_t worthwhile = std::max<int64_t>(1, s.volumeSize / kElementsPerAutomaticMember);
   const auto cap = static_cast<int32_t>(std::min<int64_t>(units, worthwhile));
   return cap == 1 ? 1 : std::min(cap, automaticThreadCount());
