@@ -42,10 +42,10 @@ constexpr double kSettledVariance = 0.05;
 // The passes of the method take one thread per this many pixels at most.
 constexpr int64_t kPixelsPerPassThread = 65536;
 // A labelling shows texture where its phases alternate in runs of at most this many pixels, on
-// average, along the rows or the columns, while the pixels within them lie further from their
-// levels than noise of kTextureMisfit times the noise variance within the phases puts them.
+// average, along the rows or the columns, while the pixels' distances from their levels, averaged
+// over about one period, vary kTextureMisfit times as much as noise alone would leave them.
 constexpr double kLongestTextureRun = 8.0;
-constexpr double kTextureMisfit = 2.0;
+constexpr double kTextureMisfit = 4.0;
 
 // The non-empty bins of a histogram as prefix sums of their counts, values and squared values,
 // so that the within-phase sum of squares of any run of bins costs O(1).
@@ -397,14 +397,26 @@ float lumaIntensity(double red, double green, double blue, double maxSample) {
 
 namespace {
 
+// Which neighbours' differences the noise estimate takes: those within columns, those across
+// them, or both.
+enum class Pairs { down, across, both };
+
+// Which pairs of neighbours a noise estimate counts: `pairs` of them, and where `labels` is not
+// null only those in one phase.
+struct PairsCounted {
+  Pairs pairs = Pairs::both;
+  const uint8_t* labels = nullptr;
+};
+
 // The absolute differences of the vertical and horizontal neighbours of the pixels of columns
 // [firstCol, endCol), the pixel above or to the left of each pair counting it, rounded to float;
-// only those of pairs in one phase where `labels` is not null. `visit` gets each one's bit pattern,
-// which for floats of one sign orders as the values do. (The rounding keeps the order, so the
-// median is the exact one's rounding.)
+// only those of the pairs `counted` takes. `visit` gets each one's bit pattern, which for floats
+// of one sign orders as the values do. (The rounding keeps the order, so the median is the exact
+// one's rounding.)
 template <class Visit>
-void eachDifference(const GreyImage& image, const uint8_t* labels, int32_t firstCol, int32_t endCol,
+void eachDifference(const GreyImage& image, PairsCounted counted, int32_t firstCol, int32_t endCol,
                     Visit&& visit) {
+  const uint8_t* labels = counted.labels;
   const auto bitsOf = [](float d) {
     uint32_t bits = 0;
     std::memcpy(&bits, &d, sizeof bits);
@@ -414,13 +426,15 @@ void eachDifference(const GreyImage& image, const uint8_t* labels, int32_t first
   const auto samePhase = [labels](std::size_t p, std::size_t q) {
     return labels == nullptr || labels[p] == labels[q];
   };
+  const bool down = counted.pairs != Pairs::across;
+  const bool across = counted.pairs != Pairs::down;
   for (int32_t j = firstCol; j < endCol; ++j) {
     const std::size_t first = rows * j;
     const float* column = image.values.data() + first;
-    for (std::size_t i = 0; i + 1 < rows; ++i) {
+    for (std::size_t i = 0; down && i + 1 < rows; ++i) {
       if (samePhase(first + i, first + i + 1)) visit(bitsOf(std::fabs(column[i + 1] - column[i])));
     }
-    if (j + 1 == image.cols) continue;
+    if (!across || j + 1 == image.cols) continue;
     for (std::size_t i = 0; i < rows; ++i) {
       if (samePhase(first + i, first + i + rows)) {
         visit(bitsOf(std::fabs(column[i + rows] - column[i])));
@@ -429,9 +443,9 @@ void eachDifference(const GreyImage& image, const uint8_t* labels, int32_t first
   }
 }
 
-// noiseVariance, from the pairs of neighbours in one phase only where `labels` is not null.
+// noiseVariance, from the pairs `counted` takes.
 double noiseVarianceOf(const GreyImage& image, const ColumnBlocks& blocks,
-                       const uint8_t* labels = nullptr) {
+                       PairsCounted counted = PairsCounted{}) {
   if (image.rows < 1 || image.cols < 1) return 0.0;
   // The upper median, the (count / 2)th smallest from 0, found 16 bits of its pattern at a time
   // from the top by counting the differences that share the bits found so far: two passes over
@@ -445,7 +459,7 @@ double noiseVarianceOf(const GreyImage& image, const ColumnBlocks& blocks,
     const uint32_t prefixMask = shift == 16 ? 0 : ~uint32_t{0} << (shift + 16);
     blocks.run([&](int32_t member, int32_t, int32_t firstCol, int32_t endCol) {
       uint64_t* own = counts.data() + kDigits * static_cast<std::size_t>(member);
-      eachDifference(image, labels, firstCol, endCol, [&](uint32_t bits) {
+      eachDifference(image, counted, firstCol, endCol, [&](uint32_t bits) {
         if ((bits & prefixMask) == found) ++own[(bits >> shift) & 0xffff];
       });
     });
@@ -800,7 +814,7 @@ int32_t passThreads(int32_t threads, const GreyImage& image) {
 
 }  // namespace
 
-int32_t textureWindow(const GreyImage& image, const std::vector<uint8_t>& labels, double variance,
+int32_t textureWindow(const GreyImage& image, const std::vector<uint8_t>& labels,
                       const std::vector<float>& levels) {
   if (labels.size() != image.values.size() || image.rows < 2 || image.cols < 2) return 1;
   // Label changes between vertical neighbours (within columns) and horizontal ones.
@@ -819,11 +833,22 @@ int32_t textureWindow(const GreyImage& image, const std::vector<uint8_t>& labels
   const double runAcross = pixels / (static_cast<double>(across) + image.rows);
   const double run = std::min(runDown, runAcross);
   if (run > kLongestTextureRun) return 1;
-  // The noise of the pairs within one phase: where most pairs straddle a boundary, those would
-  // count as noise.
-  const double noise = noiseVarianceOf(image, ColumnBlocks(image.cols, nullptr), labels.data());
-  if (!(variance >= kTextureMisfit * std::max(noise, varianceFloor(levels)))) return 1;
-  return 2 * static_cast<int32_t>(std::lround(run)) + 1;
+  const int32_t window = 2 * static_cast<int32_t>(std::lround(run)) + 1;
+  // Each pixel's distance from its level, averaged over the window: noise alone averages out to
+  // a variance of about noise / window^2, while regions under a pattern keep their offset from
+  // the pattern's levels. The noise is that of neighbours in one phase (where most pairs straddle
+  // a boundary, those would count as noise) along the longer runs (across the shorter ones, a
+  // smooth pattern's own steps would).
+  GreyImage residuals{image.rows, image.cols, image.values};
+  for (std::size_t p = 0; p < labels.size(); ++p) residuals.values[p] -= levels[labels[p]];
+  double squares = 0.0;
+  for (float mean : windowMeans(residuals, window).values)
+    squares += static_cast<double>(mean) * mean;
+  const Pairs along = runDown >= runAcross ? Pairs::down : Pairs::across;
+  const double noise =
+      noiseVarianceOf(image, ColumnBlocks(image.cols, nullptr), {along, labels.data()});
+  const double averagedNoise = std::max(noise, varianceFloor(levels)) / (window * window);
+  return squares / pixels >= kTextureMisfit * averagedNoise ? window : 1;
 }
 
 GreyImage windowMeans(const GreyImage& image, int32_t window) {
@@ -948,7 +973,7 @@ bool segmentImage(const GreyImage& image, const Settings& settings, Result& resu
   int32_t window = settings.window;
   if (window <= 1) {
     if (!segmentIntensities(image, settings, result, onRound, print, stop)) return false;
-    if (window == 0) window = textureWindow(image, result.labels, result.variance, result.levels);
+    if (window == 0) window = textureWindow(image, result.labels, result.levels);
     if (window <= 1) return true;
   }
   // The caller's window, or texture, whose means over about one period are what differ between

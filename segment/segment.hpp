@@ -136,11 +136,12 @@ struct Result {
 
 // The side of the square window over whose means a texture's regions differ: 1 (no texture)
 // unless the phases of `labels` alternate in runs of at most 8 pixels on average along the rows
-// or the columns while their pixels lie further from their `levels` than the noise puts them:
-// the labels' `variance` at least twice the noise variance of the neighbours in one phase (as
-// noiseVariance estimates it from their differences; the variance floor at least). Then 2 r + 1
-// for runs of r pixels, which takes in about one period of the alternation.
-int32_t textureWindow(const GreyImage& image, const std::vector<uint8_t>& labels, double variance,
+// or the columns, and the pixels' distances from their `levels`, averaged over windows of
+// 2 r + 1 pixels square for runs of r pixels (about one period of the alternation), vary at least
+// 4 times as much as noise alone would leave them (the noise variance of neighbours in one phase,
+// as noiseVariance estimates it, or the variance floor, over the window's pixel count): regions
+// under a pattern keep their offset from the pattern's levels. Then 2 r + 1.
+int32_t textureWindow(const GreyImage& image, const std::vector<uint8_t>& labels,
                       const std::vector<float>& levels);
 
 // The mean of the window of side `window` (odd) around every pixel, cut off at the border.

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <random>
+
 #include "tests/segment/synthetic.hpp"
 
 namespace daskel::segment {
@@ -161,46 +164,66 @@ TEST(SegmentImage, EveryThreadCountGivesTheSameBits) {
   }
 }
 
-// Two regions (left and right of a slanted edge) whose means lie 0.15 apart, under vertical
-// stripes `width` pixels wide of +-amplitude; truth is the region.
-testing::Synthetic stripedRegions(int32_t width, float amplitude) {
+// Two regions whose means lie 0.15 apart, region 1 right of a slanted edge (or, `small`, the last
+// tenth of the columns), under vertical stripes of +-amplitude: square ones `width`
+// pixels wide, or a sine of period 2 width; Gaussian noise of deviation `noise`. Truth is the
+// region.
+struct Stripes {
+  int32_t width;
+  float amplitude;
+  bool sine = false;
+  double noise = 0.0;
+  bool small = false;
+};
+
+testing::Synthetic stripedRegions(const Stripes& c) {
   testing::Synthetic s;
   s.image.rows = 60;
-  s.image.cols = 80;
+  s.image.cols = c.small ? 200 : 80;
+  std::mt19937 random(3);
+  std::normal_distribution<double> noise(0.0, c.noise);
   for (int32_t j = 0; j < s.image.cols; ++j) {
-    const float stripe = (j / width) % 2 == 0 ? amplitude : -amplitude;
+    const double stripe = c.sine ? c.amplitude * std::sin(3.14159265358979 * j / c.width)
+                          : (j / c.width) % 2 == 0 ? c.amplitude
+                                                   : -c.amplitude;
     for (int32_t i = 0; i < s.image.rows; ++i) {
-      const uint8_t region = j > 30 + i / 3 ? 1 : 0;
+      const uint8_t region = (c.small ? j >= 180 : j > 30 + i / 3) ? 1 : 0;
       s.truth.push_back(region);
-      s.image.values.push_back((region == 1 ? 0.55f : 0.4f) + stripe);
+      s.image.values.push_back(static_cast<float>((region == 1 ? 0.55 : 0.4) + stripe +
+                                                  (c.noise > 0 ? noise(random) : 0)));
     }
   }
   return s;
 }
 
-// Phases that alternate in short runs while their pixels lie far from their levels are texture,
-// segmented by its means over about one period; a fine pattern of clean levels is not.
+// Phases that alternate in short runs over regions that keep their offset from the pattern's
+// levels are texture, segmented by their means over about one period; a fine pattern of clean
+// levels is not. The small region and the sine keep the test from leaning on the regions' share of
+// the picture or on square steps (the noise within one phase is then taken along the stripes).
 TEST(Texture, StripesAreSegmentedByTheirWindowMeans) {
   struct Case {
-    int32_t width;
-    float amplitude;
+    Stripes stripes;
     int32_t window;
   };
-  for (const Case& c : {Case{4, 0.2f, 9}, Case{3, 0.2f, 7}, Case{4, 0.0f, 1}}) {
-    const auto s = stripedRegions(c.width, c.amplitude);
+  for (const Case& c :
+       {Case{{4, 0.2f}, 9}, Case{{3, 0.2f}, 7}, Case{{4, 0.0f}, 1},
+        Case{{3, 0.2f, false, 0.05, true}, 7}, Case{{3, 0.2f, true, 0.05, true}, 7}}) {
+    const auto s = stripedRegions(c.stripes);
     Result result;
     ASSERT_TRUE(segmentImage(s.image, defaultSettings(2), result, {}, nullptr));
-    EXPECT_EQ(result.window, c.window) << "stripes " << c.width;
-    EXPECT_GE(agreement(result.labels, s.truth), 0.95) << "stripes " << c.width;
+    const std::string name = "stripes " + std::to_string(c.stripes.width) +
+                             (c.stripes.sine ? ", sine" : "") + (c.stripes.small ? ", small" : "");
+    EXPECT_EQ(result.window, c.window) << name;
+    EXPECT_GE(agreement(result.labels, s.truth), 0.95) << name;
   }
   // A clean pattern of 2-pixel stripes of two levels: the labels alternate, and fit.
-  auto pattern = stripedRegions(2, 0.2f);
+  auto pattern = stripedRegions({2, 0.2f});
   for (float& v : pattern.image.values) v = v > 0.475f ? 0.8f : 0.2f;
   Result result;
   ASSERT_TRUE(segmentImage(pattern.image, defaultSettings(2), result, {}, nullptr));
   EXPECT_EQ(result.window, 1);
   // A window given is used as it stands: 1, the pixels, even on texture; 5, its means.
-  const auto stripes = stripedRegions(4, 0.2f);
+  const auto stripes = stripedRegions({4, 0.2f});
   for (int32_t window : {1, 5}) {
     Settings settings = defaultSettings(2);
     settings.window = window;
