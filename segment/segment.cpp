@@ -65,29 +65,84 @@ struct BinSums {
   }
 };
 
+// The least and the greatest of `values` (not empty), as std::minmax_element finds them.
+std::pair<float, float> valueRange(const std::vector<float>& values) {
+  // Eight of each at a time, which vectorises; without a NaN the order does not matter.
+  constexpr std::size_t kLanes = 8;
+  std::array<float, kLanes> least, greatest;
+  std::array<int32_t, kLanes> nan{};
+  least.fill(values[0]);
+  greatest.fill(values[0]);
+  std::size_t p = 0;
+  for (; p + kLanes <= values.size(); p += kLanes) {
+    const float* v = values.data() + p;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      least[l] = std::min(least[l], v[l]);
+      greatest[l] = std::max(greatest[l], v[l]);
+      nan[l] |= v[l] != v[l];
+    }
+  }
+  bool unordered = std::any_of(nan.begin(), nan.end(), [](int32_t n) { return n != 0; });
+  for (std::size_t q = p; q < values.size(); ++q) unordered |= values[q] != values[q];
+  if (unordered) {
+    // Where a NaN takes part, the answer depends on the order of the comparisons.
+    const auto [lowest, highest] = std::minmax_element(values.begin(), values.end());
+    return {*lowest, *highest};
+  }
+  for (; p < values.size(); ++p) {
+    least[0] = std::min(least[0], values[p]);
+    greatest[0] = std::max(greatest[0], values[p]);
+  }
+  return {*std::min_element(least.begin(), least.end()),
+          *std::max_element(greatest.begin(), greatest.end())};
+}
+
+// The histogram bins of `count` values over [low, low + range], range > 0: a NaN in bin 0, the
+// top value in the top bin.
+void binsOf(const float* values, std::size_t count, double low, double range, int32_t* bins) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const double position = (values[i] - low) / range;
+    double clamped = position > 0.0 ? position : 0.0;
+    clamped = clamped < 1.0 ? clamped : 1.0;
+    const auto bin = static_cast<int32_t>(clamped * kHistogramBins);
+    bins[i] = bin < kHistogramBins ? bin : kHistogramBins - 1;
+  }
+}
+
 BinSums binSums(const std::vector<float>& values) {
-  const auto [lowest, highest] = std::minmax_element(values.begin(), values.end());
-  const double low = *lowest;
-  const double range = static_cast<double>(*highest) - low;
-  std::vector<double> count(kHistogramBins, 0.0);
-  std::vector<double> sum(kHistogramBins, 0.0);
-  std::vector<double> squares(kHistogramBins, 0.0);
-  for (float value : values) {
-    const double position = range > 0.0 ? (value - low) / range : 0.0;
-    // Written so that a NaN lands in bin 0 instead of reaching the conversion.
-    const int32_t bin = position >= 1.0  ? kHistogramBins - 1
-                        : position > 0.0 ? static_cast<int32_t>(position * kHistogramBins)
-                                         : 0;
-    count[bin] += 1.0;
-    sum[bin] += value;
-    squares[bin] += static_cast<double>(value) * value;
+  const auto [lowest, highest] = valueRange(values);
+  const double low = lowest;
+  const double range = static_cast<double>(highest) - low;
+  struct Bin {
+    double count = 0.0;
+    double sum = 0.0;
+    double squares = 0.0;
+  };
+  std::vector<Bin> bins(kHistogramBins);
+  // The bins of a run of values first, which vectorises, then their sums in the values' order.
+  constexpr std::size_t kRun = 512;
+  std::array<int32_t, kRun> binOf;
+  for (std::size_t first = 0; first < values.size(); first += kRun) {
+    const std::size_t count = std::min(kRun, values.size() - first);
+    const float* run = values.data() + first;
+    if (!(range > 0.0)) {
+      std::fill_n(binOf.begin(), count, 0);
+    } else {
+      binsOf(run, count, low, range, binOf.data());
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      Bin& bin = bins[static_cast<std::size_t>(binOf[i])];
+      bin.count += 1.0;
+      bin.sum += run[i];
+      bin.squares += static_cast<double>(run[i]) * run[i];
+    }
   }
   BinSums s;
-  for (int32_t b = 0; b < kHistogramBins; ++b) {
-    if (count[b] == 0.0) continue;
-    s.count.push_back(s.count.back() + count[b]);
-    s.sum.push_back(s.sum.back() + sum[b]);
-    s.squares.push_back(s.squares.back() + squares[b]);
+  for (const Bin& bin : bins) {
+    if (bin.count == 0.0) continue;
+    s.count.push_back(s.count.back() + bin.count);
+    s.sum.push_back(s.sum.back() + bin.sum);
+    s.squares.push_back(s.squares.back() + bin.squares);
   }
   return s;
 }
@@ -325,20 +380,30 @@ double costScale(double variance, const std::vector<float>& levels) {
 }
 
 // The costs of pixels [begin, end) of the image into `costs`, a Volume over it of `slice` pixels.
+// A run of pixels at a time, a phase at a time across the run, so that the loops vectorise; each
+// cost is the same operations on the same values as pixel by pixel.
 void fillCostsOf(const std::vector<float>& values, const std::vector<float>& levels, double scale,
                  double spreadLimit, std::size_t begin, std::size_t end, float* costs) {
+  constexpr std::size_t kRun = 512;
   const std::size_t slice = values.size();
   const std::size_t phases = levels.size();
-  std::array<double, kMaxPhases> pixelCosts{};
-  for (std::size_t p = begin; p < end; ++p) {
-    double least = std::numeric_limits<double>::infinity();
+  std::array<double, kRun> least;
+  for (std::size_t first = begin; first < end; first += kRun) {
+    const std::size_t count = std::min(kRun, end - first);
+    const float* run = values.data() + first;
+    const auto cost = [&](std::size_t i, std::size_t k) {
+      const double d = static_cast<double>(run[i]) - levels[k];
+      return d * d * scale;
+    };
+    std::fill_n(least.begin(), count, std::numeric_limits<double>::infinity());
     for (std::size_t k = 0; k < phases; ++k) {
-      const double d = static_cast<double>(values[p]) - levels[k];
-      pixelCosts[k] = d * d * scale;
-      least = std::min(least, pixelCosts[k]);
+      for (std::size_t i = 0; i < count; ++i) least[i] = std::min(least[i], cost(i, k));
     }
     for (std::size_t k = 0; k < phases; ++k) {
-      costs[p + slice * k] = static_cast<float>(std::min(pixelCosts[k] - least, spreadLimit));
+      float* out = costs + first + slice * k;
+      for (std::size_t i = 0; i < count; ++i) {
+        out[i] = static_cast<float>(std::min(cost(i, k) - least[i], spreadLimit));
+      }
     }
   }
 }
@@ -353,23 +418,36 @@ void fillCosts(const GreyImage& image, const std::vector<float>& levels, double 
   });
 }
 
-// Each pixel's most likely phase into `labels` (of the slice's size), as hardLabels reads it.
+// Each pixel's most likely phase into `labels` (of the slice's size), as hardLabels reads it: the
+// largest weight, of equal weights the lowest cost, of equal costs the first phase. A run of
+// pixels at a time, a phase at a time across the run, so that the loop vectorises.
 void fillHardLabels(const std::vector<float>& u, const float* costs, int32_t rows, int32_t phases,
                     const ColumnBlocks& blocks, std::vector<uint8_t>& labels) {
+  constexpr std::size_t kRun = 512;
   const std::size_t slice = labels.size();
   blocks.run([&](int32_t, int32_t, int32_t firstCol, int32_t endCol) {
+    std::array<float, kRun> bestWeight;
+    std::array<float, kRun> bestCost;
+    std::array<int32_t, kRun> bestPhase;
     const std::size_t end = static_cast<std::size_t>(rows) * endCol;
-    for (std::size_t p = static_cast<std::size_t>(rows) * firstCol; p < end; ++p) {
-      std::size_t best = p;
-      uint8_t label = 0;
+    for (std::size_t first = static_cast<std::size_t>(rows) * firstCol; first < end;
+         first += kRun) {
+      const std::size_t count = std::min(kRun, end - first);
+      std::copy_n(u.data() + first, count, bestWeight.begin());
+      std::copy_n(costs + first, count, bestCost.begin());
+      std::fill_n(bestPhase.begin(), count, 0);
       for (int32_t k = 1; k < phases; ++k) {
-        const std::size_t q = p + slice * static_cast<std::size_t>(k);
-        if (u[q] > u[best] || (u[q] == u[best] && costs[q] < costs[best])) {
-          best = q;
-          label = static_cast<uint8_t>(k);
+        const float* weight = u.data() + first + slice * static_cast<std::size_t>(k);
+        const float* cost = costs + first + slice * static_cast<std::size_t>(k);
+        for (std::size_t i = 0; i < count; ++i) {
+          const bool better = (weight[i] > bestWeight[i]) |
+                              ((weight[i] == bestWeight[i]) & (cost[i] < bestCost[i]));
+          bestWeight[i] = better ? weight[i] : bestWeight[i];
+          bestCost[i] = better ? cost[i] : bestCost[i];
+          bestPhase[i] = better ? k : bestPhase[i];
         }
       }
-      labels[p] = label;
+      std::copy_n(bestPhase.begin(), count, labels.data() + first);
     }
   });
 }

@@ -210,6 +210,48 @@ TEST(QuickPasses, EqualTheStraightforwardOnes) {
   EXPECT_EQ(flatWindowMeans(board, limitVariance)[4], static_cast<float>(mean));
 }
 
+// The costs and the labels, taken a run of pixels and a phase at a time, against pixel by pixel:
+// over more pixels than a run, with weights and costs from a few values so that ties are common.
+TEST(QuickPasses, RunsOfPixelsEqualPixelByPixel) {
+  std::mt19937 random(11);
+  const auto pick = [&random](std::initializer_list<float> from) {
+    return *(from.begin() + random() % from.size());
+  };
+  const int32_t slice = 1100;
+  std::vector<float> values(slice);
+  for (float& v : values) v = pick({0.0f, 0.1f, 0.35f, 0.5f, 0.9f, 1.0f});
+  for (int32_t phases = 2; phases <= 5; ++phases) {
+    std::vector<float> levels;
+    for (int32_t k = 0; k < phases; ++k) levels.push_back(0.2f * k + 0.05f);
+    const double scale = 1.0 / (2.0 * 0.01);
+    const std::vector<float> costs = dataCosts(values, levels, 0.01, 3.0);
+    std::vector<float> u(costs.size());
+    for (float& w : u) w = pick({0.0f, 0.25f, 0.5f});
+    const std::vector<uint8_t> labels = hardLabels(u, costs, slice, phases);
+    for (int32_t p = 0; p < slice; ++p) {
+      const auto distance = [&](int32_t k) { return static_cast<double>(values[p]) - levels[k]; };
+      double least = INFINITY;
+      for (int32_t k = 0; k < phases; ++k) {
+        least = std::min(least, distance(k) * distance(k) * scale);
+      }
+      int32_t best = 0;
+      for (int32_t k = 0; k < phases; ++k) {
+        const double d = distance(k);
+        ASSERT_EQ(costs[p + slice * k], static_cast<float>(std::min(d * d * scale - least, 3.0)))
+            << phases << " phases, pixel " << p;
+        const float w = u[p + slice * k];
+        const float bestW = u[p + slice * best];
+        if (w > bestW || (w == bestW && costs[p + slice * k] < costs[p + slice * best])) best = k;
+      }
+      ASSERT_EQ(labels[p], best) << phases << " phases, pixel " << p;
+    }
+  }
+  // The extremes among the last values, after the last whole group of eight, still set the range.
+  std::vector<float> tail(16, 0.5f);
+  tail.insert(tail.end(), {0.1f, 0.9f});
+  EXPECT_EQ(kMeansLevels(tail, 3), (std::vector<float>{0.1f, 0.5f, 0.9f}));
+}
+
 // Settled: at most 1 in 1000 pixels changed and no level moved more than 1 % of the least gap.
 TEST(Rounds, SettleWithinOneInAThousandPixelsAndOnePercentOfTheGap) {
   std::vector<uint8_t> previous(2000, 0);
