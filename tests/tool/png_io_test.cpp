@@ -20,23 +20,28 @@ namespace fs = std::filesystem;
 class PngIo : public testing::ScratchFolder {};
 
 TEST_F(PngIo, GreyRoundTripKeepsLayoutAndValues) {
-  // 2 rows x 3 columns, column-major: distinct values show a transposition at once.
-  const std::vector<uint8_t> samples = {0, 10, 20, 30, 40, 255};
-  std::string error;
-  {
-    StagedFile file;
-    ASSERT_TRUE(file.open(at("g.png"), error)) << error;
-    ASSERT_TRUE(writePng(file, 2, 3, 1, samples, error)) << error;
-    EXPECT_FALSE(fs::exists(at("g.png")));  // not before commit
-    ASSERT_TRUE(file.commit(error)) << error;
-  }
-  EXPECT_EQ(entries(), 1u);  // the temporary name is gone
-  GreyImage image;
-  ASSERT_TRUE(readPng(at("g.png"), image, error)) << error;
-  ASSERT_EQ(image.rows, 2);
-  ASSERT_EQ(image.cols, 3);
-  for (std::size_t p = 0; p < samples.size(); ++p) {
-    EXPECT_FLOAT_EQ(image.values[p], samples[p] / 255.0f);
+  // Column-major samples whose values show a transposition at once: 2 rows x 3 columns, and a
+  // picture over several 64 x 64 tiles, cut off in both directions.
+  for (const auto& [rows, cols] : std::vector<std::pair<int32_t, int32_t>>{{2, 3}, {70, 131}}) {
+    std::vector<uint8_t> samples(static_cast<std::size_t>(rows) * cols);
+    for (std::size_t p = 0; p < samples.size(); ++p) samples[p] = static_cast<uint8_t>(p * 7 % 256);
+    std::string error;
+    {
+      StagedFile file;
+      ASSERT_TRUE(file.open(at("g.png"), error)) << error;
+      ASSERT_TRUE(writePng(file, rows, cols, 1, samples, error)) << error;
+      EXPECT_FALSE(fs::exists(at("g.png")));  // not before commit
+      ASSERT_TRUE(file.commit(error)) << error;
+    }
+    EXPECT_EQ(entries(), 1u);  // the temporary name is gone
+    GreyImage image;
+    ASSERT_TRUE(readPng(at("g.png"), image, error)) << error;
+    ASSERT_EQ(image.rows, rows);
+    ASSERT_EQ(image.cols, cols);
+    for (std::size_t p = 0; p < samples.size(); ++p) {
+      ASSERT_FLOAT_EQ(image.values[p], samples[p] / 255.0f) << rows << " x " << cols << ", " << p;
+    }
+    fs::remove(at("g.png"));
   }
 }
 

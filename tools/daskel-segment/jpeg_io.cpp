@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "tools/daskel-segment/tiles.hpp"
+
 namespace daskel::tool {
 namespace {
 
@@ -139,14 +141,12 @@ bool readJpegStream(std::FILE* file, const std::string& name, GreyImage& image, 
   image.rows = static_cast<int32_t>(d.height);
   image.cols = static_cast<int32_t>(d.width);
   image.values.resize(std::size_t{d.width} * d.height);
-  for (std::size_t r = 0; r < d.height; ++r) {
-    for (std::size_t c = 0; c < d.width; ++c) {
-      const JSAMPLE* pixel = d.data + (r * d.width + c) * static_cast<std::size_t>(d.channels);
-      image.values[r + d.height * c] =
-          d.channels == 3 ? segment::lumaIntensity(pixel[0], pixel[1], pixel[2], 255.0)
-                          : segment::greyIntensity(pixel[0], 255.0);
-    }
-  }
+  eachPixelByTiles(d.height, d.width, [&](std::size_t r, std::size_t c) {
+    const JSAMPLE* pixel = d.data + (r * d.width + c) * static_cast<std::size_t>(d.channels);
+    image.values[r + d.height * c] =
+        d.channels == 3 ? segment::lumaIntensity(pixel[0], pixel[1], pixel[2], 255.0)
+                        : segment::greyIntensity(pixel[0], 255.0);
+  });
   return true;
 }
 

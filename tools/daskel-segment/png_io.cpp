@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "tools/daskel-segment/tiles.hpp"
+
 namespace daskel::tool {
 namespace {
 
@@ -157,15 +159,13 @@ bool readPngStream(std::FILE* file, const std::string& name, GreyImage& image, s
   image.rows = static_cast<int32_t>(d.height);
   image.cols = static_cast<int32_t>(d.width);
   image.values.resize(std::size_t{d.width} * d.height);
-  for (std::size_t r = 0; r < d.height; ++r) {
-    for (std::size_t c = 0; c < d.width; ++c) {
-      const std::size_t pixel = (r * d.width + c) * static_cast<std::size_t>(d.channels);
-      image.values[r + d.height * c] =
-          d.channels == 3 ? lumaIntensity(sampleAt(d, pixel), sampleAt(d, pixel + 1),
-                                          sampleAt(d, pixel + 2), maxSample)
-                          : greyIntensity(sampleAt(d, pixel), maxSample);
-    }
-  }
+  eachPixelByTiles(d.height, d.width, [&](std::size_t r, std::size_t c) {
+    const std::size_t pixel = (r * d.width + c) * static_cast<std::size_t>(d.channels);
+    image.values[r + d.height * c] =
+        d.channels == 3 ? lumaIntensity(sampleAt(d, pixel), sampleAt(d, pixel + 1),
+                                        sampleAt(d, pixel + 2), maxSample)
+                        : greyIntensity(sampleAt(d, pixel), maxSample);
+  });
   return true;
 }
 
