@@ -54,6 +54,7 @@ BufferSource WorkingBuffers::source() {
 void* WorkingBuffers::obtain(std::size_t count, std::size_t elementSize, void* context) {
   auto* set = static_cast<WorkingBuffers*>(context);
   const std::size_t index = set->next_++;
+  if (index == kPaddedLabellingRequest) return nullptr;
   if (index == set->buffers_.size()) set->buffers_.emplace_back();
   Buffer& buffer = set->buffers_[index];
   const std::size_t bytes = count * elementSize;
