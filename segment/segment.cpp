@@ -440,8 +440,11 @@ void fillHardLabels(const std::vector<float>& u, const float* costs, int32_t row
         const float* weight = u.data() + first + slice * static_cast<std::size_t>(k);
         const float* cost = costs + first + slice * static_cast<std::size_t>(k);
         for (std::size_t i = 0; i < count; ++i) {
-          const bool better = (weight[i] > bestWeight[i]) |
-                              ((weight[i] == bestWeight[i]) & (cost[i] < bestCost[i]));
+          // Without short-circuits, so that the loop vectorises.
+          const int heavier = weight[i] > bestWeight[i];
+          const int cheaperTie =
+              static_cast<int>(weight[i] == bestWeight[i]) & (cost[i] < bestCost[i]);
+          const bool better = (heavier | cheaperTie) != 0;
           bestWeight[i] = better ? weight[i] : bestWeight[i];
           bestCost[i] = better ? cost[i] : bestCost[i];
           bestPhase[i] = better ? k : bestPhase[i];

@@ -161,10 +161,10 @@ bool readPngStream(std::FILE* file, const std::string& name, GreyImage& image, s
   image.values.resize(std::size_t{d.width} * d.height);
   eachPixelByTiles(d.height, d.width, [&](std::size_t r, std::size_t c) {
     const std::size_t pixel = (r * d.width + c) * static_cast<std::size_t>(d.channels);
-    image.values[r + d.height * c] =
-        d.channels == 3 ? lumaIntensity(sampleAt(d, pixel), sampleAt(d, pixel + 1),
-                                        sampleAt(d, pixel + 2), maxSample)
-                        : greyIntensity(sampleAt(d, pixel), maxSample);
+    image.values[r + d.height * c] = d.channels == 3
+                                         ? lumaIntensity(sampleAt(d, pixel), sampleAt(d, pixel + 1),
+                                                         sampleAt(d, pixel + 2), maxSample)
+                                         : greyIntensity(sampleAt(d, pixel), maxSample);
   });
   return true;
 }
