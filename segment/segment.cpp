@@ -20,6 +20,9 @@ namespace {
 
 // Histogram resolution of kMeansLevels: finer than 8-bit samples over any range.
 constexpr int32_t kHistogramBins = 4096;
+// Pixels that the per-pixel passes take at a time, a phase at a time across them, so that their
+// loops vectorise.
+constexpr std::size_t kRunPixels = 512;
 // The windows of flatWindowMeans, widest first, and how much more than the noise they may vary.
 constexpr int32_t kFlatWindowRadii[] = {2, 1};
 constexpr double kFlatWindowVarianceFactor = 2.0;
@@ -82,16 +85,15 @@ std::pair<float, float> valueRange(const std::vector<float>& values) {
       nan[l] |= v[l] != v[l];
     }
   }
-  bool unordered = std::any_of(nan.begin(), nan.end(), [](int32_t n) { return n != 0; });
-  for (std::size_t q = p; q < values.size(); ++q) unordered |= values[q] != values[q];
-  if (unordered) {
-    // Where a NaN takes part, the answer depends on the order of the comparisons.
-    const auto [lowest, highest] = std::minmax_element(values.begin(), values.end());
-    return {*lowest, *highest};
-  }
   for (; p < values.size(); ++p) {
     least[0] = std::min(least[0], values[p]);
     greatest[0] = std::max(greatest[0], values[p]);
+    nan[0] |= values[p] != values[p];
+  }
+  if (std::any_of(nan.begin(), nan.end(), [](int32_t n) { return n != 0; })) {
+    // Where a NaN takes part, the answer depends on the order of the comparisons.
+    const auto [lowest, highest] = std::minmax_element(values.begin(), values.end());
+    return {*lowest, *highest};
   }
   return {*std::min_element(least.begin(), least.end()),
           *std::max_element(greatest.begin(), greatest.end())};
@@ -120,16 +122,12 @@ BinSums binSums(const std::vector<float>& values) {
   };
   std::vector<Bin> bins(kHistogramBins);
   // The bins of a run of values first, which vectorises, then their sums in the values' order.
-  constexpr std::size_t kRun = 512;
-  std::array<int32_t, kRun> binOf;
-  for (std::size_t first = 0; first < values.size(); first += kRun) {
-    const std::size_t count = std::min(kRun, values.size() - first);
+  // All values in bin 0 where they are all equal.
+  std::array<int32_t, kRunPixels> binOf{};
+  for (std::size_t first = 0; first < values.size(); first += kRunPixels) {
+    const std::size_t count = std::min(kRunPixels, values.size() - first);
     const float* run = values.data() + first;
-    if (!(range > 0.0)) {
-      std::fill_n(binOf.begin(), count, 0);
-    } else {
-      binsOf(run, count, low, range, binOf.data());
-    }
+    if (range > 0.0) binsOf(run, count, low, range, binOf.data());
     for (std::size_t i = 0; i < count; ++i) {
       Bin& bin = bins[static_cast<std::size_t>(binOf[i])];
       bin.count += 1.0;
@@ -384,12 +382,11 @@ double costScale(double variance, const std::vector<float>& levels) {
 // cost is the same operations on the same values as pixel by pixel.
 void fillCostsOf(const std::vector<float>& values, const std::vector<float>& levels, double scale,
                  double spreadLimit, std::size_t begin, std::size_t end, float* costs) {
-  constexpr std::size_t kRun = 512;
   const std::size_t slice = values.size();
   const std::size_t phases = levels.size();
-  std::array<double, kRun> least;
-  for (std::size_t first = begin; first < end; first += kRun) {
-    const std::size_t count = std::min(kRun, end - first);
+  std::array<double, kRunPixels> least;
+  for (std::size_t first = begin; first < end; first += kRunPixels) {
+    const std::size_t count = std::min(kRunPixels, end - first);
     const float* run = values.data() + first;
     const auto cost = [&](std::size_t i, std::size_t k) {
       const double d = static_cast<double>(run[i]) - levels[k];
@@ -423,16 +420,15 @@ void fillCosts(const GreyImage& image, const std::vector<float>& levels, double 
 // pixels at a time, a phase at a time across the run, so that the loop vectorises.
 void fillHardLabels(const std::vector<float>& u, const float* costs, int32_t rows, int32_t phases,
                     const ColumnBlocks& blocks, std::vector<uint8_t>& labels) {
-  constexpr std::size_t kRun = 512;
   const std::size_t slice = labels.size();
   blocks.run([&](int32_t, int32_t, int32_t firstCol, int32_t endCol) {
-    std::array<float, kRun> bestWeight;
-    std::array<float, kRun> bestCost;
-    std::array<int32_t, kRun> bestPhase;
+    std::array<float, kRunPixels> bestWeight;
+    std::array<float, kRunPixels> bestCost;
+    std::array<int32_t, kRunPixels> bestPhase;
     const std::size_t end = static_cast<std::size_t>(rows) * endCol;
     for (std::size_t first = static_cast<std::size_t>(rows) * firstCol; first < end;
-         first += kRun) {
-      const std::size_t count = std::min(kRun, end - first);
+         first += kRunPixels) {
+      const std::size_t count = std::min(kRunPixels, end - first);
       std::copy_n(u.data() + first, count, bestWeight.begin());
       std::copy_n(costs + first, count, bestCost.begin());
       std::fill_n(bestPhase.begin(), count, 0);
