@@ -10,6 +10,8 @@
 #include <unistd.h>
 #endif
 
+#include "solver/huge_pages.hpp"
+
 namespace daskel::segment {
 
 void mapForWriting(void* data, std::size_t bytes, detail::Team* team) {
@@ -42,8 +44,28 @@ void mapForWriting(void* data, std::size_t bytes, detail::Team* team) {
 #endif
 }
 
+namespace {
+
+// Large buffers come from huge-page mappings, as the solver's own do, small ones from calloc:
+// zero either way, and the size tells which way a buffer goes back.
+void* obtainZeroed(std::size_t bytes, std::size_t index) {
+  if (!detail::takesHugePages(bytes)) return std::calloc(bytes, 1);
+  return detail::obtainInHugePages(bytes, static_cast<int>(index));
+}
+
+void giveBack(void* memory, std::size_t bytes) {
+  if (memory == nullptr) return;
+  if (detail::takesHugePages(bytes)) {
+    detail::releaseFromHugePages(memory);
+  } else {
+    std::free(memory);
+  }
+}
+
+}  // namespace
+
 WorkingBuffers::~WorkingBuffers() {
-  for (const Buffer& buffer : buffers_) std::free(buffer.memory);
+  for (const Buffer& buffer : buffers_) giveBack(buffer.memory, buffer.bytes);
 }
 
 BufferSource WorkingBuffers::source() {
@@ -62,10 +84,10 @@ void* WorkingBuffers::obtain(std::size_t count, std::size_t elementSize, void* c
     std::memset(buffer.memory, 0, bytes);
     return buffer.memory;
   }
-  // The first set-up, or one of another size (none within one segmentation). calloc's large
-  // blocks are fresh mappings, already zero, so mapping them in keeps them zero.
-  std::free(buffer.memory);
-  buffer.memory = std::calloc(count, elementSize);
+  // The first set-up, or one of another size (none within one segmentation). Fresh mappings are
+  // zero, so mapping them in keeps them zero.
+  giveBack(buffer.memory, buffer.bytes);
+  buffer.memory = obtainZeroed(bytes, index);
   buffer.bytes = buffer.memory != nullptr ? bytes : 0;
   mapForWriting(buffer.memory, buffer.bytes, set->team_);
   return buffer.memory;

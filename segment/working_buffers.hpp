@@ -4,7 +4,8 @@
 // written (the solver reads its zeroed split variables first) costs two: one that maps the shared
 // zero page and one that copies it. On the 2-core development machine that is 0.22 s for the
 // 352 MiB a 2048^2 x 3 solve asked for with its padded copy, against 0.11 s for the same pages
-// mapped by one request.
+// mapped by one request, and 256 MiB take 85-105 ms in small pages against 23-28 ms in huge pages
+// (when the machine's host has them at hand; see docs/performance.md).
 #ifndef DASKEL_SEGMENT_WORKING_BUFFERS_HPP
 #define DASKEL_SEGMENT_WORKING_BUFFERS_HPP
 
@@ -24,8 +25,9 @@ void mapForWriting(void* data, std::size_t bytes, detail::Team* team = nullptr);
 
 // The solver's working buffers, one set for every round: each round's set-up asks for the same
 // sizes in the same order and gets the same buffers back, cleared, instead of fresh pages that
-// the system must find, map and clear one by one. Large buffers are mapped in whole when they are
-// first obtained (mapForWriting). All are freed when the set goes.
+// the system must find, map and clear one by one. Large buffers lie in huge pages, at the
+// staggered offsets of the solver's own (solver/huge_pages.hpp), and are mapped in whole when
+// they are first obtained (mapForWriting). All are freed when the set goes.
 //
 // The solver's optional padded copy of the labelling (its seventh request, where the phase slices
 // are padded) is declined, and the solver reads the labelling where it is, to the same bits: on

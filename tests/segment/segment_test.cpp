@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
+#include <vector>
 
+#include "segment/working_buffers.hpp"
 #include "tests/segment/synthetic.hpp"
 
 namespace daskel::segment {
@@ -263,6 +266,34 @@ TEST(SegmentImage, AStopRequestEndsItAndIsNotAskedAgain) {
     EXPECT_EQ(countdown.calls, goOn + 1);
     EXPECT_LT(rounds, defaultSettings().rounds);
     EXPECT_TRUE(result.labels.empty());
+  }
+}
+
+// Every set-up gets the buffers of the first one back, zeroed, large (huge-page mappings) and small
+// (calloc) alike, and the optional seventh request is declined.
+TEST(WorkingBuffers, EverySetUpGetsTheSameBuffersZeroed) {
+  const std::vector<std::size_t> floats = {1 << 20, 100, 1 << 20, 7, 1 << 18, 1 << 16, 1 << 20};
+  WorkingBuffers buffers;
+  std::vector<void*> first;
+  for (int setUp = 0; setUp < 2; ++setUp) {
+    const BufferSource source = buffers.source();
+    for (std::size_t r = 0; r < floats.size(); ++r) {
+      auto* buffer = static_cast<float*>(source.obtain(floats[r], sizeof(float), source.context));
+      if (r == 6) {
+        EXPECT_EQ(buffer, nullptr);
+        continue;
+      }
+      ASSERT_NE(buffer, nullptr);
+      EXPECT_TRUE(std::all_of(buffer, buffer + floats[r], [](float v) { return v == 0.0f; }))
+          << "set-up " << setUp << ", request " << r;
+      if (setUp == 0) {
+        first.push_back(buffer);
+      } else {
+        EXPECT_EQ(buffer, first[r]) << "request " << r;
+      }
+      std::fill(buffer, buffer + floats[r], 1.5f);
+      source.release(buffer, source.context);
+    }
   }
 }
 
