@@ -19,29 +19,48 @@ namespace fs = std::filesystem;
 
 class PngIo : public testing::ScratchFolder {};
 
-TEST_F(PngIo, GreyRoundTripKeepsLayoutAndValues) {
+TEST_F(PngIo, RoundTripKeepsLayoutAndValues) {
   // Column-major samples whose values show a transposition at once: 2 rows x 3 columns, and a
-  // picture over several 64 x 64 tiles, cut off in both directions.
-  for (const auto& [rows, cols] : std::vector<std::pair<int32_t, int32_t>>{{2, 3}, {70, 131}}) {
-    std::vector<uint8_t> samples(static_cast<std::size_t>(rows) * cols);
-    for (std::size_t p = 0; p < samples.size(); ++p) samples[p] = static_cast<uint8_t>(p * 7 % 256);
-    std::string error;
-    {
-      StagedFile file;
-      ASSERT_TRUE(file.open(at("g.png"), error)) << error;
-      ASSERT_TRUE(writePng(file, rows, cols, 1, samples, error)) << error;
-      EXPECT_FALSE(fs::exists(at("g.png")));  // not before commit
-      ASSERT_TRUE(file.commit(error)) << error;
+  // picture over several 64 x 64 tiles and 64-row strips, cut off in both directions; grey and
+  // colour. The file's own samples are checked, and the grey ones read back as intensities.
+  for (const int channels : {1, 3}) {
+    for (const auto& [rows, cols] : std::vector<std::pair<int32_t, int32_t>>{{2, 3}, {70, 131}}) {
+      const auto pixels = static_cast<std::size_t>(rows) * cols;
+      std::vector<uint8_t> samples(pixels * channels);
+      for (std::size_t p = 0; p < samples.size(); ++p)
+        samples[p] = static_cast<uint8_t>(p * 7 % 256);
+      std::string error;
+      {
+        StagedFile file;
+        ASSERT_TRUE(file.open(at("g.png"), error)) << error;
+        ASSERT_TRUE(writePng(file, rows, cols, channels, samples, error)) << error;
+        EXPECT_FALSE(fs::exists(at("g.png")));  // not before commit
+        ASSERT_TRUE(file.commit(error)) << error;
+      }
+      EXPECT_EQ(entries(), 1u);  // the temporary name is gone
+      png_image png;
+      std::memset(&png, 0, sizeof png);
+      png.version = PNG_IMAGE_VERSION;
+      ASSERT_TRUE(png_image_begin_read_from_file(&png, at("g.png").c_str()));
+      png.format = channels == 3 ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+      std::vector<uint8_t> across(PNG_IMAGE_SIZE(png));
+      ASSERT_TRUE(png_image_finish_read(&png, nullptr, across.data(), 0, nullptr));
+      ASSERT_EQ(across.size(), samples.size());
+      for (std::size_t q = 0; q < across.size(); ++q) {
+        const std::size_t i = q / channels / cols;
+        const std::size_t j = q / channels % cols;
+        ASSERT_EQ(across[q], samples[(i + rows * j) * channels + q % channels])
+            << channels << " channels, " << rows << " x " << cols << ", " << q;
+      }
+      GreyImage image;
+      ASSERT_TRUE(readPng(at("g.png"), image, error)) << error;
+      ASSERT_EQ(image.rows, rows);
+      ASSERT_EQ(image.cols, cols);
+      for (std::size_t p = 0; channels == 1 && p < pixels; ++p) {
+        ASSERT_FLOAT_EQ(image.values[p], samples[p] / 255.0f) << rows << " x " << cols << ", " << p;
+      }
+      fs::remove(at("g.png"));
     }
-    EXPECT_EQ(entries(), 1u);  // the temporary name is gone
-    GreyImage image;
-    ASSERT_TRUE(readPng(at("g.png"), image, error)) << error;
-    ASSERT_EQ(image.rows, rows);
-    ASSERT_EQ(image.cols, cols);
-    for (std::size_t p = 0; p < samples.size(); ++p) {
-      ASSERT_FLOAT_EQ(image.values[p], samples[p] / 255.0f) << rows << " x " << cols << ", " << p;
-    }
-    fs::remove(at("g.png"));
   }
 }
 
