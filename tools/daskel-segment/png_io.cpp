@@ -134,18 +134,25 @@ struct Encoding {
   png_bytep strip = nullptr;              // room for kStripRows rows across the image
 };
 
-// Rows [first, first + count) of the image into the strip, across the image: each column's
-// samples are read in one run. (The channel count is a constant, so that a pixel's copy is not a
-// call.)
+// Rows [first, first + count) of the image into the strip, across the image, a block of
+// kBlock x kBlock pixels at a time. Whole columns or whole rows at a time, the strip's rows (a
+// power of two bytes apart for common widths) would fall on a few cache sets and evict each other
+// at every pixel. (The channel count is a constant, so that a pixel's copy is not a call.)
 template <std::size_t kChannels>
 void fillStripOf(const Encoding& in, std::size_t first, std::size_t count) {
+  constexpr std::size_t kBlock = 16;
   const std::size_t rowBytes = std::size_t{in.cols} * kChannels;
-  for (std::size_t j = 0; j < in.cols; ++j) {
-    const std::uint8_t* column = in.samples + (first + std::size_t{in.rows} * j) * kChannels;
-    png_bytep target = in.strip + j * kChannels;
-    for (std::size_t i = 0; i < count; ++i) {
-      for (std::size_t c = 0; c < kChannels; ++c) {
-        target[i * rowBytes + c] = column[i * kChannels + c];
+  for (std::size_t firstCol = 0; firstCol < in.cols; firstCol += kBlock) {
+    const std::size_t endCol = std::min<std::size_t>(in.cols, firstCol + kBlock);
+    for (std::size_t firstRow = 0; firstRow < count; firstRow += kBlock) {
+      const std::size_t endRow = std::min(count, firstRow + kBlock);
+      for (std::size_t j = firstCol; j < endCol; ++j) {
+        const std::uint8_t* column = in.samples + (first + std::size_t{in.rows} * j) * kChannels;
+        for (std::size_t i = firstRow; i < endRow; ++i) {
+          for (std::size_t c = 0; c < kChannels; ++c) {
+            in.strip[i * rowBytes + j * kChannels + c] = column[i * kChannels + c];
+          }
+        }
       }
     }
   }
