@@ -134,28 +134,18 @@ struct Encoding {
   png_bytep strip = nullptr;              // room for kStripRows rows across the image
 };
 
-// Rows [first, first + count) of the image into the strip, across the image, a block of
-// kBlock x kBlock pixels at a time. Whole columns or whole rows at a time, the strip's rows (a
-// power of two bytes apart for common widths) would fall on a few cache sets and evict each other
-// at every pixel. (The channel count is a constant, so that a pixel's copy is not a call.)
+// Rows [first, first + count) of the image into the strip, across the image, a tile at a time
+// (tiles.hpp: the strip's rows lie a power of two bytes apart for common widths, and whole
+// columns at a time would put them all on a few cache sets). The channel count is a constant, so
+// that a pixel's copy is not a call.
 template <std::size_t kChannels>
 void fillStripOf(const Encoding& in, std::size_t first, std::size_t count) {
-  constexpr std::size_t kBlock = 16;
   const std::size_t rowBytes = std::size_t{in.cols} * kChannels;
-  for (std::size_t firstCol = 0; firstCol < in.cols; firstCol += kBlock) {
-    const std::size_t endCol = std::min<std::size_t>(in.cols, firstCol + kBlock);
-    for (std::size_t firstRow = 0; firstRow < count; firstRow += kBlock) {
-      const std::size_t endRow = std::min(count, firstRow + kBlock);
-      for (std::size_t j = firstCol; j < endCol; ++j) {
-        const std::uint8_t* column = in.samples + (first + std::size_t{in.rows} * j) * kChannels;
-        for (std::size_t i = firstRow; i < endRow; ++i) {
-          for (std::size_t c = 0; c < kChannels; ++c) {
-            in.strip[i * rowBytes + j * kChannels + c] = column[i * kChannels + c];
-          }
-        }
-      }
-    }
-  }
+  eachPixelByTiles(count, in.cols, [&](std::size_t i, std::size_t j) {
+    const std::uint8_t* pixel = in.samples + (first + i + std::size_t{in.rows} * j) * kChannels;
+    for (std::size_t c = 0; c < kChannels; ++c)
+      in.strip[i * rowBytes + j * kChannels + c] = pixel[c];
+  });
 }
 
 void fillStrip(const Encoding& in, std::size_t first, std::size_t count) {
@@ -259,11 +249,11 @@ bool writePng(StagedFile& file, int32_t rows, int32_t cols, int channels,
                               static_cast<std::size_t>(cols) * static_cast<std::size_t>(channels));
   const Encoding encoding{height, static_cast<png_uint_32>(cols), channels, samples.data(),
                           strip.data()};
-  ErrorSink sink{};
   if (file.stream() == nullptr) {
     error = "cannot write '" + file.path() + "': not open";
     return false;
   }
+  ErrorSink sink{};
   if (!encode(file.stream(), encoding, &sink)) {
     error = "cannot write '" + file.path() + "': " + sink.message;
     return false;
